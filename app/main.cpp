@@ -1,0 +1,12 @@
+// Brindleflash: updates a USB device's firmware by running the DFU tool installed beside it.
+#include "app/mainwindow.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    MainWindow window;
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,155 @@
+// One firmware update: checks the file, runs the tool and reports how it ended.
+#include "app/mainwindow.h"
+
+#include "app/form/mainwindowform.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStringList>
+
+void MainWindow::startUpgrade()
+{
+    if (updating)
+        return;
+
+    if (firmwareFile.isEmpty() || !QFile::exists(firmwareFile)) {
+        QMessageBox box;
+        box.setIcon(QMessageBox::Warning);
+        box.setWindowTitle("File doesn't exist");
+        box.setText("Can't find firmware file.");
+        box.setDetailedText("The firmware file does not seem to exist: \n" + firmwareFile);
+        box.exec();
+        return;
+    }
+
+    updating = true;
+    form->detailText->clear();
+    appendLog("Update process started. Will send firmware from file: " + firmwareFile);
+    form->startUpdateButton->setEnabled(false);
+    form->customFirmwareButton->setEnabled(false);
+    appendLog("Setting device to DFU Mode");
+
+    // The user's own start is the way out of a pending retry.
+    retryPending = false;
+    retryTimer.stop();
+    startProcess();
+}
+
+void MainWindow::startProcess()
+{
+    if (retryPending) {
+        // No automatic relaunch: the user decides when to retry.
+        retryTimer.stop();
+        return;
+    }
+
+    setStatus("Updating - Waiting for device to enter DFU Mode", -1);
+    appendLog("Starting update process, Waiting for device to enter DFU Mode");
+
+    process = new QProcess(this);
+    connect(process, SIGNAL(readyReadStandardError()), this, SLOT(processReadyReadERR()));
+    connect(process, SIGNAL(readyReadStandardOutput()), this, SLOT(processReadyReadSTD()));
+    connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
+            SLOT(processFinished(int, QProcess::ExitStatus)));
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    connect(process, SIGNAL(error(QProcess::ProcessError)), this,
+            SLOT(processError(QProcess::ProcessError)));
+#else
+    connect(process, SIGNAL(errorOccurred(QProcess::ProcessError)), this,
+            SLOT(processError(QProcess::ProcessError)));
+#endif
+
+    const QString program =
+            QCoreApplication::applicationDirPath() + "/updateTool/DfuSeCommand.exe";
+    const QString commandLine =
+            "\"" + program + "\"" + " -c -d --o --fn \"" + firmwareFile + "\" -l";
+    appendLog("Process command: " + commandLine);
+
+    outputBuffer.clear();
+
+    // An argument list, not the logged string: a quote in the path must not split it.
+    const QStringList arguments = {"-c", "-d", "--o", "--fn", firmwareFile, "-l"};
+    process->start(program, arguments, QIODevice::ReadWrite | QIODevice::Unbuffered);
+    // The start may already have failed and released the process: touch nothing here.
+}
+
+void MainWindow::processReadyReadERR()
+{
+    if (!process)
+        return;
+    const QByteArray bytes = process->readAllStandardError();
+    if (bytes.isEmpty())
+        return;
+    form->detailText->appendPlainText("Process Error Output:\n" + decodeOutput(bytes));
+}
+
+void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    processReadyReadSTD();
+    processReadyReadERR();
+    if (process)
+        process->deleteLater();
+    process = nullptr;
+    updating = false;
+
+    if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
+        appendLog("Update Successful");
+        setStatus("Update Successful", -2);
+        auto *box = new QMessageBox;
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setModal(true);
+        box->setText("Update Successful.");
+        box->show();
+        close();
+    } else {
+        QString text;
+        if (exitStatus == QProcess::CrashExit)
+            text += "The update process crashed.";
+        else
+            text += "The update process completed but reported an error.";
+        text += QString("Error Code: %1").arg(exitCode, 0, 10, QChar(' '));
+        if (exitCode == 10) {
+            text += " - DFU device not found.";
+            text += "\nThis can happen if the DFU drivers have not been installed, or is taking to "
+                    "long to install, or the USB cable has been uplugged.";
+            text += "\nThe device may still be waiting for a firmware update. Make sure the "
+                    "drivers are installed and click Retry Update.";
+        }
+        appendLog(text);
+        setStatus("Update Failed - Do not close this window. See log first.", -2);
+    }
+
+    form->startUpdateButton->setEnabled(true);
+    form->startUpdateButton->setText("Retry Update");
+}
+
+void MainWindow::processError(QProcess::ProcessError err)
+{
+    setStatus("Update failed", -2);
+    switch (err) {
+    case QProcess::FailedToStart:
+        appendLog("Process failed to start");
+        break;
+    case QProcess::ReadError:
+        appendLog("Process read error.");
+        break;
+    case QProcess::WriteError:
+        appendLog("Process write error.");
+        break;
+    case QProcess::UnknownError:
+        appendLog("Process unknown error.");
+        break;
+    default:
+        // A crash is reported by the finished notification that follows.
+        break;
+    }
+    if (process)
+        process->deleteLater();
+    process = nullptr;
+    retryPending = true;
+    updating = false;
+    retryTimer.start();
+}
