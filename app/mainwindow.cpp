@@ -92,8 +92,7 @@ void MainWindow::browseCustomFirmware()
 
 void MainWindow::ShowAbout()
 {
-    const QString text =
-            QString("Brindleflash Version %1.%2.%3\nQuendrix").arg(1).arg(0).arg(0);
+    const QString text = QString("Brindleflash Version %1.%2.%3\nQuendrix").arg(1).arg(0).arg(0);
     QMessageBox::about(this, "About Kelv", text);
 }
 

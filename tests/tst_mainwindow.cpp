@@ -48,24 +48,60 @@ void tst_MainWindow::objectNames_data()
     QTest::addColumn<QString>("className");
     QTest::addColumn<QString>("parentName");
 
-    QTest::newRow("actionAbout_Brindleflash") << "actionAbout_Brindleflash" << "QAction" << "MainWindow";
-    QTest::newRow("actionAbut_Qt") << "actionAbut_Qt" << "QAction" << "MainWindow";
-    QTest::newRow("centralwidget") << "centralwidget" << "QWidget" << "MainWindow";
-    QTest::newRow("verticalLayout_2") << "verticalLayout_2" << "QVBoxLayout" << "centralwidget";
-    QTest::newRow("verticalLayout") << "verticalLayout" << "QVBoxLayout" << "verticalLayout_2";
-    QTest::newRow("firmwareFileLabel") << "firmwareFileLabel" << "QLabel" << "centralwidget";
-    QTest::newRow("widget") << "widget" << "QWidget" << "centralwidget";
-    QTest::newRow("horizontalLayout_3") << "horizontalLayout_3" << "QHBoxLayout" << "widget";
-    QTest::newRow("customFirmwareButton") << "customFirmwareButton" << "QPushButton" << "widget";
-    QTest::newRow("statusLabel") << "statusLabel" << "QLabel" << "centralwidget";
-    QTest::newRow("progressBar") << "progressBar" << "QProgressBar" << "centralwidget";
-    QTest::newRow("widget_2") << "widget_2" << "QWidget" << "centralwidget";
-    QTest::newRow("horizontalLayout") << "horizontalLayout" << "QHBoxLayout" << "widget_2";
-    QTest::newRow("startUpdateButton") << "startUpdateButton" << "QPushButton" << "widget_2";
-    QTest::newRow("showDetailsButton") << "showDetailsButton" << "QPushButton" << "widget_2";
-    QTest::newRow("detailText") << "detailText" << "QPlainTextEdit" << "centralwidget";
-    QTest::newRow("menuBar") << "menuBar" << "QMenuBar" << "MainWindow";
-    QTest::newRow("menuAbout") << "menuAbout" << "QMenu" << "menuBar";
+    QTest::newRow("actionAbout_Brindleflash") << "actionAbout_Brindleflash"
+                                              << "QAction"
+                                              << "MainWindow";
+    QTest::newRow("actionAbut_Qt") << "actionAbut_Qt"
+                                   << "QAction"
+                                   << "MainWindow";
+    QTest::newRow("centralwidget") << "centralwidget"
+                                   << "QWidget"
+                                   << "MainWindow";
+    QTest::newRow("verticalLayout_2") << "verticalLayout_2"
+                                      << "QVBoxLayout"
+                                      << "centralwidget";
+    QTest::newRow("verticalLayout") << "verticalLayout"
+                                    << "QVBoxLayout"
+                                    << "verticalLayout_2";
+    QTest::newRow("firmwareFileLabel") << "firmwareFileLabel"
+                                       << "QLabel"
+                                       << "centralwidget";
+    QTest::newRow("widget") << "widget"
+                            << "QWidget"
+                            << "centralwidget";
+    QTest::newRow("horizontalLayout_3") << "horizontalLayout_3"
+                                        << "QHBoxLayout"
+                                        << "widget";
+    QTest::newRow("customFirmwareButton") << "customFirmwareButton"
+                                          << "QPushButton"
+                                          << "widget";
+    QTest::newRow("statusLabel") << "statusLabel"
+                                 << "QLabel"
+                                 << "centralwidget";
+    QTest::newRow("progressBar") << "progressBar"
+                                 << "QProgressBar"
+                                 << "centralwidget";
+    QTest::newRow("widget_2") << "widget_2"
+                              << "QWidget"
+                              << "centralwidget";
+    QTest::newRow("horizontalLayout") << "horizontalLayout"
+                                      << "QHBoxLayout"
+                                      << "widget_2";
+    QTest::newRow("startUpdateButton") << "startUpdateButton"
+                                       << "QPushButton"
+                                       << "widget_2";
+    QTest::newRow("showDetailsButton") << "showDetailsButton"
+                                       << "QPushButton"
+                                       << "widget_2";
+    QTest::newRow("detailText") << "detailText"
+                                << "QPlainTextEdit"
+                                << "centralwidget";
+    QTest::newRow("menuBar") << "menuBar"
+                             << "QMenuBar"
+                             << "MainWindow";
+    QTest::newRow("menuAbout") << "menuAbout"
+                               << "QMenu"
+                               << "menuBar";
 }
 
 void tst_MainWindow::objectNames()
@@ -143,14 +179,22 @@ void tst_MainWindow::texts_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("window") << "" << "Brindleflash - Device Firmware Updater";
-    QTest::newRow("about action") << "actionAbout_Brindleflash" << "About Brindleflash...";
-    QTest::newRow("about qt action") << "actionAbut_Qt" << "About Qt...";
-    QTest::newRow("file label") << "firmwareFileLabel" << "Firmware File:";
-    QTest::newRow("browse") << "customFirmwareButton" << "Browse firmware files...";
-    QTest::newRow("start") << "startUpdateButton" << "Start Update";
-    QTest::newRow("details") << "showDetailsButton" << "Show Details";
-    QTest::newRow("menu") << "menuAbout" << "About";
+    QTest::newRow("window") << ""
+                            << "Brindleflash - Device Firmware Updater";
+    QTest::newRow("about action") << "actionAbout_Brindleflash"
+                                  << "About Brindleflash...";
+    QTest::newRow("about qt action") << "actionAbut_Qt"
+                                     << "About Qt...";
+    QTest::newRow("file label") << "firmwareFileLabel"
+                                << "Firmware File:";
+    QTest::newRow("browse") << "customFirmwareButton"
+                            << "Browse firmware files...";
+    QTest::newRow("start") << "startUpdateButton"
+                           << "Start Update";
+    QTest::newRow("details") << "showDetailsButton"
+                             << "Show Details";
+    QTest::newRow("menu") << "menuAbout"
+                          << "About";
 }
 
 void tst_MainWindow::texts()

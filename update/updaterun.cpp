@@ -62,10 +62,9 @@ void MainWindow::startProcess()
             SLOT(processError(QProcess::ProcessError)));
 #endif
 
-    const QString program =
-            QCoreApplication::applicationDirPath() + "/updateTool/DfuSeCommand.exe";
-    const QString commandLine =
-            "\"" + program + "\"" + " -c -d --o --fn \"" + firmwareFile + "\" -l";
+    const QString program = QCoreApplication::applicationDirPath() + "/updateTool/DfuSeCommand.exe";
+    const QString commandLine
+        = "\"" + program + "\"" + " -c -d --o --fn \"" + firmwareFile + "\" -l";
     appendLog("Process command: " + commandLine);
 
     outputBuffer.clear();

@@ -126,14 +126,15 @@ void MainWindowForm::setupForm(QMainWindow *window)
 
 void MainWindowForm::applyFormTexts(QMainWindow *window)
 {
-    window->setWindowTitle(
-            QCoreApplication::translate("MainWindow", "Brindleflash - Device Firmware Updater", nullptr));
+    window->setWindowTitle(QCoreApplication::translate(
+        "MainWindow", "Brindleflash - Device Firmware Updater", nullptr));
     actionAbout_Brindleflash->setText(
-            QCoreApplication::translate("MainWindow", "About Brindleflash...", nullptr));
+        QCoreApplication::translate("MainWindow", "About Brindleflash...", nullptr));
     actionAbut_Qt->setText(QCoreApplication::translate("MainWindow", "About Qt...", nullptr));
-    firmwareFileLabel->setText(QCoreApplication::translate("MainWindow", "Firmware File:", nullptr));
+    firmwareFileLabel->setText(
+        QCoreApplication::translate("MainWindow", "Firmware File:", nullptr));
     customFirmwareButton->setText(
-            QCoreApplication::translate("MainWindow", "Browse firmware files...", nullptr));
+        QCoreApplication::translate("MainWindow", "Browse firmware files...", nullptr));
     statusLabel->setText(QCoreApplication::translate("MainWindow", "Status:", nullptr));
     startUpdateButton->setText(QCoreApplication::translate("MainWindow", "Start Update", nullptr));
     showDetailsButton->setText(QCoreApplication::translate("MainWindow", "Show Details", nullptr));
