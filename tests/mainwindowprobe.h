@@ -5,6 +5,10 @@
 #include "app/form/mainwindowform.h"
 #include "app/mainwindow.h"
 
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QStringList>
+
 class MainWindowProbe
 {
 public:
@@ -17,6 +21,31 @@ public:
     static bool &retryPending(MainWindow &w) { return w.retryPending; }
     static bool &updating(MainWindow &w) { return w.updating; }
     static void feedOutput(MainWindow &w, const QByteArray &chunk) { w.scanOutput(chunk); }
+
+    // The log split into its entries: timestamps and the line break that closes each
+    // timestamped entry removed; standard-error entries, which have neither, kept whole.
+    static QStringList logEntries(MainWindow &w)
+    {
+        static const QRegularExpression stamp(
+            "^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]?[0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}: ");
+        static const QRegularExpression start(
+            "\\n(?=[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]?[0-9] [0-9:]{8} [0-9]{4}: "
+            "|Process Error Output:\\n)");
+        const QString text = w.form->detailText->toPlainText();
+        QStringList entries;
+        if (text.isEmpty())
+            return entries;
+        for (QString entry : text.split(start)) {
+            const QRegularExpressionMatch m = stamp.match(entry);
+            if (m.hasMatch()) {
+                entry.remove(0, m.capturedLength());
+                if (entry.endsWith('\n'))
+                    entry.chop(1);
+            }
+            entries << entry;
+        }
+        return entries;
+    }
 };
 
 #endif // MAINWINDOWPROBE_H

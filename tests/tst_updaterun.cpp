@@ -1,0 +1,466 @@
+// Whole update runs against fake tools placed where the program looks for the real one.
+#include "mainwindowprobe.h"
+#include "modalanswerer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/types.h>
+
+class tst_UpdateRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void fileWarning_data();
+    void fileWarning();
+    void success();
+    void failure_data();
+    void failure();
+    void negativeExitCode();
+    void crash();
+    void failedToStart_data();
+    void failedToStart();
+    void retry_data();
+    void retry();
+    void secondStartIgnored();
+    void closeKillsTool();
+    void arguments();
+    void standardError();
+
+private:
+    void writeTool(const QByteArray &body, bool executable = true);
+    void choose(MainWindow &window, const QString &path);
+    QByteArray readWork(const QString &name) const;
+    void go() const;
+    qint64 toolPid() const;
+
+    QString toolPath;
+    QScopedPointer<QTemporaryDir> work;
+    QString firmware;
+};
+
+static const char *const failureStatus
+    = "Status: Update Failed - Do not close this window. See log first.";
+
+void tst_UpdateRun::init()
+{
+    toolPath = QCoreApplication::applicationDirPath() + "/updateTool/DfuSeCommand.exe";
+    QVERIFY(QDir().mkpath(QFileInfo(toolPath).absolutePath()));
+    QFile::remove(toolPath);
+    work.reset(new QTemporaryDir);
+    QVERIFY(work->isValid());
+    firmware = work->filePath("firmware.dfu");
+    QFile file(firmware);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not really firmware");
+}
+
+void tst_UpdateRun::cleanup()
+{
+    const qint64 pid = toolPid();
+    if (pid > 0 && ::kill(pid_t(pid), 0) == 0) {
+        ::kill(pid_t(pid), SIGKILL);
+        QFAIL("a tool process was left running");
+    }
+    for (QWidget *w : QApplication::topLevelWidgets())
+        delete w;
+    QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty());
+    work.reset();
+}
+
+// The fake tool records its pid, arguments and each launch, then runs the test's body.
+void tst_UpdateRun::writeTool(const QByteArray &body, bool executable)
+{
+    QFile file(toolPath);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("#!/bin/sh\nW='" + work->path().toUtf8()
+               + "'\n"
+                 "echo $$ > \"$W/pid\"\n"
+                 "printf '%s\\n' \"$@\" > \"$W/args\"\n"
+                 "echo run >> \"$W/launches\"\n"
+                 "waitgo() { while [ ! -e \"$W/go\" ]; do sleep 0.01; done; rm -f \"$W/go\"; }\n"
+               + body + "\n");
+    file.close();
+    QFile::Permissions perms = QFile::ReadOwner | QFile::WriteOwner;
+    if (executable)
+        perms |= QFile::ExeOwner;
+    QVERIFY(file.setPermissions(perms));
+}
+
+void tst_UpdateRun::choose(MainWindow &window, const QString &path)
+{
+    MainWindowProbe::firmwareFile(window) = path;
+}
+
+QByteArray tst_UpdateRun::readWork(const QString &name) const
+{
+    QFile file(work->filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Lets a waiting tool go on past its next waitgo.
+void tst_UpdateRun::go() const
+{
+    QFile file(work->filePath("go"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+}
+
+qint64 tst_UpdateRun::toolPid() const
+{
+    return work ? readWork("pid").trimmed().toLongLong() : 0;
+}
+
+void tst_UpdateRun::fileWarning_data()
+{
+    QTest::addColumn<bool>("chosen");
+    QTest::newRow("no file chosen") << false;
+    QTest::newRow("file deleted after choosing") << true;
+}
+
+void tst_UpdateRun::fileWarning()
+{
+    QFETCH(bool, chosen);
+    writeTool("exit 0");
+
+    MainWindow window;
+    window.show();
+    MainWindowForm *f = MainWindowProbe::form(window);
+    window.appendLog("kept");
+    const QString logBefore = f->detailText->toPlainText();
+    QString path;
+    if (chosen) {
+        path = work->filePath("gone.dfu");
+        choose(window, path);
+    }
+
+    ModalAnswerer answerer;
+    answerer.add(ModalAnswerer::press(QMessageBox::Ok));
+    QTest::mouseClick(f->startUpdateButton, Qt::LeftButton);
+    QVERIFY(answerer.idle());
+
+    const ModalSnapshot box = answerer.seen().first();
+    QCOMPARE(box.title, QString("File doesn't exist"));
+    QCOMPARE(box.text, QString("Can't find firmware file."));
+    QCOMPARE(box.detailedText, "The firmware file does not seem to exist: \n" + path);
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+
+    QCOMPARE(f->detailText->toPlainText(), logBefore);
+    QCOMPARE(f->statusLabel->text(), QString("Status: Ready"));
+    QVERIFY(!MainWindowProbe::updating(window));
+    QVERIFY(f->startUpdateButton->isEnabled());
+    QVERIFY(f->customFirmwareButton->isEnabled());
+    QVERIFY(readWork("launches").isEmpty());
+}
+
+void tst_UpdateRun::success()
+{
+    writeTool("printf 'Upgrading - Erase Phase (100)\\n'\n"
+              "waitgo\n"
+              "printf 'Upgrading - Download Phase (100)\\nLeaving DFU Mode...\\n'\n"
+              "exit 0");
+
+    auto *window = new MainWindow;
+    window->show();
+    MainWindowForm *f = MainWindowProbe::form(*window);
+    choose(*window, firmware);
+    f->startUpdateButton->click();
+
+    QVERIFY(MainWindowProbe::updating(*window));
+    QVERIFY(!f->startUpdateButton->isEnabled());
+    QVERIFY(!f->customFirmwareButton->isEnabled());
+    QTRY_VERIFY(f->detailText->toPlainText().contains("Erase Phase (100)"));
+    go();
+    QTRY_VERIFY(!window->isVisible());
+
+    const QStringList log = MainWindowProbe::logEntries(*window);
+    QCOMPARE(log.size(), 7);
+    QCOMPARE(log.at(0), "Update process started. Will send firmware from file: " + firmware);
+    QCOMPARE(log.at(1), QString("Setting device to DFU Mode"));
+    QCOMPARE(log.at(2), QString("Starting update process, Waiting for device to enter DFU Mode"));
+    QVERIFY(log.at(3).startsWith("Process command: "));
+    QCOMPARE(log.at(4), QString("Process Output:\nUpgrading - Erase Phase (100)\n"));
+    QCOMPARE(log.at(6), QString("Update Successful"));
+    QCOMPARE(f->statusLabel->text(), QString("Status: Update Successful"));
+    QVERIFY(!f->progressBar->isEnabled());
+    QVERIFY(!MainWindowProbe::updating(*window));
+    QVERIFY(!MainWindowProbe::process(*window));
+
+    // The success box outlives the window and deletes itself when closed.
+    QMessageBox *box = nullptr;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
+            box = b;
+    }
+    QVERIFY(box);
+    QCOMPARE(box->text(), QString("Update Successful."));
+    QVERIFY(box->isModal());
+    QVERIFY(!box->parent());
+    delete window;
+    QPointer<QMessageBox> watched(box);
+    box->close();
+    QTRY_VERIFY(watched.isNull());
+}
+
+void tst_UpdateRun::failure_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("entry");
+
+    QTest::newRow("device not found")
+        << 10
+        << "The update process completed but reported an error.Error Code: 10 - DFU device not "
+           "found.\nThis can happen if the DFU drivers have not been installed, or is taking "
+           "to long to install, or the USB cable has been uplugged.\nThe device may still be "
+           "waiting for a firmware update. Make sure the drivers are installed and click "
+           "Retry Update.";
+    QTest::newRow("other code")
+        << 4 << "The update process completed but reported an error.Error Code: 4";
+    QTest::newRow("high code")
+        << 255 << "The update process completed but reported an error.Error Code: 255";
+}
+
+void tst_UpdateRun::failure()
+{
+    QFETCH(int, code);
+    QFETCH(QString, entry);
+    writeTool("exit " + QByteArray::number(code));
+
+    MainWindow window;
+    window.show();
+    MainWindowForm *f = MainWindowProbe::form(window);
+    choose(window, firmware);
+    f->startUpdateButton->click();
+
+    QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
+    QVERIFY(f->startUpdateButton->isEnabled());
+    QVERIFY(!f->customFirmwareButton->isEnabled());
+    QCOMPARE(MainWindowProbe::logEntries(window).last(), entry);
+    QCOMPARE(f->statusLabel->text(), QString(failureStatus));
+    QVERIFY(!f->progressBar->isEnabled());
+    QVERIFY(window.isVisible());
+    QVERIFY(!MainWindowProbe::updating(window));
+    QVERIFY(!MainWindowProbe::retryPending(window));
+    QVERIFY(!MainWindowProbe::retryTimer(window).isActive());
+    QVERIFY(window.close());
+}
+
+void tst_UpdateRun::negativeExitCode()
+{
+    // No real process on this system exits with a negative code, so deliver the notification.
+    MainWindow window;
+    QVERIFY(QMetaObject::invokeMethod(&window, "processFinished", Q_ARG(int, -1073741510),
+                                      Q_ARG(QProcess::ExitStatus, QProcess::NormalExit)));
+    QCOMPARE(MainWindowProbe::logEntries(window).last(),
+             QString("The update process completed but reported an error.Error Code: "
+                     "-1073741510"));
+    QVERIFY(QMetaObject::invokeMethod(&window, "processFinished", Q_ARG(int, 0),
+                                      Q_ARG(QProcess::ExitStatus, QProcess::CrashExit)));
+    QCOMPARE(MainWindowProbe::logEntries(window).last(),
+             QString("The update process crashed.Error Code: 0"));
+}
+
+void tst_UpdateRun::crash()
+{
+    writeTool("printf 'Upgrading - Download Phase (3)\\n'\nkill -KILL $$");
+
+    MainWindow window;
+    window.show();
+    MainWindowForm *f = MainWindowProbe::form(window);
+    choose(window, firmware);
+    f->startUpdateButton->click();
+
+    QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
+    // The error notification came first (retry pending), the finished one last (its status).
+    QCOMPARE(f->statusLabel->text(), QString(failureStatus));
+    QVERIFY(MainWindowProbe::retryPending(window));
+    QVERIFY(!MainWindowProbe::updating(window));
+    QVERIFY(!MainWindowProbe::process(window));
+    const QStringList log = MainWindowProbe::logEntries(window);
+    QVERIFY2(log.last().startsWith("The update process crashed.Error Code: "),
+             qPrintable(log.last()));
+    QVERIFY(f->startUpdateButton->isEnabled());
+    QVERIFY(window.close());
+}
+
+void tst_UpdateRun::failedToStart_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::newRow("missing") << false;
+    QTest::newRow("not executable") << true;
+}
+
+void tst_UpdateRun::failedToStart()
+{
+    QFETCH(bool, present);
+    if (present)
+        writeTool("exit 0", false);
+
+    MainWindow window;
+    window.show();
+    MainWindowForm *f = MainWindowProbe::form(window);
+    choose(window, firmware);
+    f->startUpdateButton->click();
+
+    QTRY_COMPARE(f->statusLabel->text(), QString("Status: Update failed"));
+    const QStringList log = MainWindowProbe::logEntries(window);
+    QCOMPARE(log.last(), QString("Process failed to start"));
+    QVERIFY(log.at(log.size() - 2).startsWith("Process command: "));
+    QVERIFY(!f->startUpdateButton->isEnabled());
+    QVERIFY(!f->customFirmwareButton->isEnabled());
+    QVERIFY(!MainWindowProbe::updating(window));
+    QVERIFY(!MainWindowProbe::process(window));
+    QVERIFY(MainWindowProbe::retryPending(window));
+
+    // The retry timer does not relaunch by itself: it stops at its first tick.
+    QVERIFY(MainWindowProbe::retryTimer(window).isActive());
+    QTRY_VERIFY(!MainWindowProbe::retryTimer(window).isActive());
+    QCOMPARE(MainWindowProbe::logEntries(window), log);
+    QVERIFY(readWork("launches").isEmpty());
+
+    ModalAnswerer answerer;
+    answerer.add(ModalAnswerer::press(QMessageBox::Cancel));
+    QVERIFY(window.close());
+    QVERIFY(answerer.seen().isEmpty());
+}
+
+void tst_UpdateRun::retry_data()
+{
+    QTest::addColumn<QByteArray>("ending");
+    QTest::newRow("after a failure") << QByteArray("exit 10");
+    QTest::newRow("after a crash") << QByteArray("kill -KILL $$");
+}
+
+void tst_UpdateRun::retry()
+{
+    QFETCH(QByteArray, ending);
+    writeTool("if [ \"$(wc -l < \"$W/launches\")\" -gt 1 ]; then exit 0; fi\n" + ending);
+
+    auto *window = new MainWindow;
+    window->show();
+    MainWindowForm *f = MainWindowProbe::form(*window);
+    choose(*window, firmware);
+    f->startUpdateButton->click();
+    QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
+    QCOMPARE(f->statusLabel->text(), QString(failureStatus));
+
+    f->startUpdateButton->click();
+    QCOMPARE(MainWindowProbe::logEntries(*window).first(),
+             "Update process started. Will send firmware from file: " + firmware);
+    QTRY_VERIFY(!window->isVisible());
+    QCOMPARE(readWork("launches"), QByteArray("run\nrun\n"));
+    QCOMPARE(MainWindowProbe::logEntries(*window).count("Setting device to DFU Mode"), 1);
+    QCOMPARE(MainWindowProbe::logEntries(*window).last(), QString("Update Successful"));
+    delete window;
+}
+
+void tst_UpdateRun::secondStartIgnored()
+{
+    writeTool("waitgo\nexit 1");
+
+    MainWindow window;
+    window.show();
+    MainWindowForm *f = MainWindowProbe::form(window);
+    choose(window, firmware);
+    f->startUpdateButton->click();
+    QTRY_VERIFY(!readWork("pid").isEmpty());
+    QProcess *process = MainWindowProbe::process(window);
+    QVERIFY(process);
+    const QString log = f->detailText->toPlainText();
+
+    QVERIFY(QMetaObject::invokeMethod(&window, "startUpgrade"));
+    QCOMPARE(f->detailText->toPlainText(), log);
+    QCOMPARE(MainWindowProbe::process(window), process);
+
+    go();
+    QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
+    QCOMPARE(readWork("launches"), QByteArray("run\n"));
+    QVERIFY(window.close());
+}
+
+void tst_UpdateRun::closeKillsTool()
+{
+    writeTool("printf 'Upgrading - Erase Phase (5)\\n'\nwaitgo\nexit 0");
+
+    auto *window = new MainWindow;
+    window->show();
+    MainWindowForm *f = MainWindowProbe::form(*window);
+    choose(*window, firmware);
+    f->startUpdateButton->click();
+    QTRY_VERIFY(f->detailText->toPlainText().contains("Erase Phase (5)"));
+    const qint64 pid = toolPid();
+    QVERIFY(pid > 0);
+
+    ModalAnswerer answerer;
+    answerer.add(ModalAnswerer::press(QMessageBox::Yes));
+    answerer.add(ModalAnswerer::press(QMessageBox::Yes));
+    QVERIFY(window->close());
+    QCOMPARE(answerer.seen().size(), 2);
+    QVERIFY(::kill(pid_t(pid), 0) == 0);
+
+    // Tear-down must kill the tool without any process slot writing to the window.
+    bool written = false;
+    connect(f->detailText, &QPlainTextEdit::textChanged, [&written] { written = true; });
+    connect(f->statusLabel, &QObject::objectNameChanged, [&written] { written = true; });
+    delete window;
+    QVERIFY(!written);
+    QTRY_VERIFY(::kill(pid_t(pid), 0) != 0);
+}
+
+void tst_UpdateRun::arguments()
+{
+    writeTool("exit 3");
+    const QString odd = work->filePath("my fw \"v2\" Größe é.dfu");
+    QFile::copy(firmware, odd);
+
+    MainWindow window;
+    window.show();
+    MainWindowForm *f = MainWindowProbe::form(window);
+    choose(window, odd);
+    f->startUpdateButton->click();
+    QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
+
+    QCOMPARE(QString::fromUtf8(readWork("args")), "-c\n-d\n--o\n--fn\n" + odd + "\n-l\n");
+    const QStringList log = MainWindowProbe::logEntries(window);
+    QCOMPARE(log.at(3),
+             "Process command: \"" + QCoreApplication::applicationDirPath()
+                 + "/updateTool/DfuSeCommand.exe\" -c -d --o --fn \"" + odd + "\" -l");
+    QVERIFY(window.close());
+}
+
+void tst_UpdateRun::standardError()
+{
+    writeTool("printf 'first complaint' >&2\n"
+              "waitgo\n"
+              "printf 'second\\000after zero' >&2\n"
+              "exit 2");
+
+    MainWindow window;
+    window.show();
+    MainWindowForm *f = MainWindowProbe::form(window);
+    choose(window, firmware);
+    f->startUpdateButton->click();
+    QTRY_VERIFY(f->detailText->toPlainText().contains("first complaint"));
+    go();
+    QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
+
+    const QStringList log = MainWindowProbe::logEntries(window);
+    QCOMPARE(log.at(4), QString("Process Error Output:\nfirst complaint"));
+    QCOMPARE(log.at(5), QString("Process Error Output:\nsecond\uFFFDafter zero"));
+    QCOMPARE(log.at(6),
+             QString("The update process completed but reported an error.Error Code: 2"));
+    QVERIFY(window.close());
+}
+
+QTEST_MAIN(tst_UpdateRun)
+#include "tst_updaterun.moc"
