@@ -45,6 +45,30 @@ TextScanner scannerAt(const ExactBytes &bytes, uint pos)
     return s;
 }
 
+// matchLiteral and skipPast take the same arguments, so their rows share columns and checks.
+void addTextColumns()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<uint>("pos");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<uint>("endPos");
+}
+
+void checkTextOperation(int (TextScanner::*operation)(const char *))
+{
+    QFETCH(QByteArray, data);
+    QFETCH(uint, pos);
+    QFETCH(QByteArray, text);
+    QFETCH(int, result);
+    QFETCH(uint, endPos);
+
+    const ExactBytes bytes(data);
+    TextScanner s = scannerAt(bytes, pos);
+    QCOMPARE((s.*operation)(text.constData()), result);
+    QCOMPARE(s.position(), endPos);
+}
+
 } // namespace
 
 class tst_TextScanner : public QObject
@@ -125,11 +149,7 @@ void tst_TextScanner::matchBytes()
 
 void tst_TextScanner::matchLiteral_data()
 {
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<uint>("pos");
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<uint>("endPos");
+    addTextColumns();
 
     QTest::newRow("empty text, no data") << QByteArray() << 0u << raw("") << int(ScanOk) << 0u;
     QTest::newRow("empty text at end") << raw("ab") << 2u << raw("") << int(ScanOk) << 2u;
@@ -142,25 +162,12 @@ void tst_TextScanner::matchLiteral_data()
 
 void tst_TextScanner::matchLiteral()
 {
-    QFETCH(QByteArray, data);
-    QFETCH(uint, pos);
-    QFETCH(QByteArray, text);
-    QFETCH(int, result);
-    QFETCH(uint, endPos);
-
-    const ExactBytes bytes(data);
-    TextScanner s = scannerAt(bytes, pos);
-    QCOMPARE(s.matchLiteral(text.constData()), result);
-    QCOMPARE(s.position(), endPos);
+    checkTextOperation(&TextScanner::matchLiteral);
 }
 
 void tst_TextScanner::skipPast_data()
 {
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<uint>("pos");
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<int>("result");
-    QTest::addColumn<uint>("endPos");
+    addTextColumns();
 
     QTest::newRow("empty text") << raw("abc") << 1u << raw("") << int(ScanOk) << 1u;
     QTest::newRow("empty text, no data") << QByteArray() << 0u << raw("") << int(ScanOk) << 0u;
@@ -189,16 +196,7 @@ void tst_TextScanner::skipPast_data()
 
 void tst_TextScanner::skipPast()
 {
-    QFETCH(QByteArray, data);
-    QFETCH(uint, pos);
-    QFETCH(QByteArray, text);
-    QFETCH(int, result);
-    QFETCH(uint, endPos);
-
-    const ExactBytes bytes(data);
-    TextScanner s = scannerAt(bytes, pos);
-    QCOMPARE(s.skipPast(text.constData()), result);
-    QCOMPARE(s.position(), endPos);
+    checkTextOperation(&TextScanner::skipPast);
 }
 
 void tst_TextScanner::readInteger_data()
