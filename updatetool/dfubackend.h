@@ -1,0 +1,27 @@
+// What the tool needs from a way of reaching a DFU device: the simulator, or real hardware.
+#ifndef DFUBACKEND_H
+#define DFUBACKEND_H
+
+#include "updatetool/toolresult.h"
+
+class DfuSeFile;
+class PhaseReporter;
+class QString;
+
+class DfuBackend
+{
+public:
+    virtual ~DfuBackend() = default;
+
+    // Finds the one device the file is meant for and opens it.
+    virtual ToolResult open(const DfuSeFile &file) = 0;
+    // Erases what the file's elements cover and writes them. The file has been checked;
+    // path is where it lies, for backends that hand it on.
+    virtual ToolResult download(const DfuSeFile &file, const QString &path, bool skipErased,
+                                PhaseReporter &progress)
+        = 0;
+    // Lets the device leave DFU mode and start its new firmware.
+    virtual ToolResult leave(PhaseReporter &progress) = 0;
+};
+
+#endif // DFUBACKEND_H

@@ -1,0 +1,248 @@
+// Reads and checks DfuSe files. All offsets are qint64 and every size is compared against
+// what is left, never added to a position first, so no claimed size can overflow.
+#include "updatetool/dfusereader.h"
+
+#include "updatetool/crc32.h"
+#include "updatetool/dfuseformat.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstring>
+
+using namespace DfuSeFormat;
+
+namespace {
+
+quint32 le32(const QByteArray &bytes, qint64 at)
+{
+    return qFromLittleEndian<quint32>(bytes.constData() + at);
+}
+
+quint16 le16(const QByteArray &bytes, qint64 at)
+{
+    return qFromLittleEndian<quint16>(bytes.constData() + at);
+}
+
+bool hasBytes(const QByteArray &bytes, qint64 at, const char *text)
+{
+    return std::memcmp(bytes.constData() + at, text, std::strlen(text)) == 0;
+}
+
+} // namespace
+
+bool DfuSeReader::readFile(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return fail(-1, "the file does not exist");
+    if (!info.isFile())
+        return fail(-1, "it is not a regular file");
+    if (info.size() > MaximumFileSize)
+        return fail(-1,
+                    QString("it is %1 bytes long, far larger than any firmware").arg(info.size()));
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(-1, "it cannot be read (" + file.errorString() + ")");
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return fail(-1, "it cannot be read (" + file.errorString() + ")");
+    return read(bytes);
+}
+
+bool DfuSeReader::read(const QByteArray &bytes)
+{
+    parsed = DfuSeFile();
+    elementOffsets.clear();
+    error.clear();
+    offset = -1;
+
+    const qint64 size = bytes.size();
+    if (size < PrefixSize + SuffixSize)
+        return fail(size,
+                    QString("the file ends after %1 bytes, too short for a DfuSe prefix and "
+                            "suffix")
+                        .arg(size));
+    if (!hasBytes(bytes, 0, PrefixSignature))
+        return fail(0, "the file does not start with the \"DfuSe\" signature");
+    if (quint8(bytes.at(5)) != Version)
+        return fail(5, QString("the format version is %1, not 1").arg(quint8(bytes.at(5))));
+
+    const qint64 imageEnd = size - SuffixSize;
+    const qint64 imageSize = le32(bytes, 6);
+    if (imageSize > imageEnd)
+        return fail(6,
+                    QString("the image size claims %1 bytes but only %2 stand before the suffix: "
+                            "the file is truncated")
+                        .arg(imageSize)
+                        .arg(imageEnd));
+    if (imageSize < imageEnd)
+        return fail(6,
+                    QString("the image size claims %1 bytes but %2 stand before the suffix")
+                        .arg(imageSize)
+                        .arg(imageEnd));
+
+    if (!hasBytes(bytes, imageEnd + 8, SuffixSignature))
+        return fail(imageEnd + 8, "the DFU suffix has no \"UFD\" signature");
+    if (quint8(bytes.at(imageEnd + 11)) != SuffixSize)
+        return fail(
+            imageEnd + 11,
+            QString("the DFU suffix length is %1, not 16").arg(quint8(bytes.at(imageEnd + 11))));
+    if (le16(bytes, imageEnd + 6) != DfuVersion)
+        return fail(imageEnd + 6,
+                    QString("the DFU version is 0x%1, not 0x011A for DfuSe")
+                        .arg(le16(bytes, imageEnd + 6), 4, 16, QChar('0')));
+    const quint32 stored = le32(bytes, imageEnd + 12);
+    const quint32 computed = ~Crc32::of(bytes.constData(), size - 4);
+    if (stored != computed)
+        return fail(imageEnd + 12,
+                    QString("the CRC is %1 but the file's bytes give %2: the file is "
+                            "damaged")
+                        .arg(hexAddress(stored), hexAddress(computed)));
+
+    parsed.deviceVersion = le16(bytes, imageEnd);
+    parsed.productId = le16(bytes, imageEnd + 2);
+    parsed.vendorId = le16(bytes, imageEnd + 4);
+
+    if (!readTargets(bytes, quint8(bytes.at(10)), imageEnd) || !checkOverlaps())
+        return false;
+    if (parsed.dataSize() == 0)
+        return fail(10, "the file holds no firmware bytes");
+    return true;
+}
+
+bool DfuSeReader::readTargets(const QByteArray &bytes, int targetCount, qint64 imageEnd)
+{
+    qint64 pos = PrefixSize;
+    for (int t = 0; t < targetCount; ++t) {
+        if (imageEnd - pos < TargetHeaderSize)
+            return fail(
+                pos,
+                QString("target %1 of %2 does not fit in the image").arg(t + 1).arg(targetCount));
+        if (!hasBytes(bytes, pos, TargetSignature))
+            return fail(pos, QString("target %1 has no \"Target\" signature").arg(t + 1));
+
+        DfuSeTarget target;
+        target.alternateSetting = quint8(bytes.at(pos + 6));
+        target.named = le32(bytes, pos + 7) != 0;
+        const QByteArray name = bytes.mid(pos + 11, TargetNameSize);
+        target.name = name.left(name.indexOf('\0') < 0 ? name.size() : name.indexOf('\0'));
+        const qint64 sizeOffset = pos + 266;
+        const qint64 targetSize = le32(bytes, sizeOffset);
+        const quint32 elementCount = le32(bytes, pos + 270);
+        pos += TargetHeaderSize;
+        if (targetSize > imageEnd - pos)
+            return fail(sizeOffset,
+                        QString("target %1 claims %2 bytes but only %3 remain in the image")
+                            .arg(t + 1)
+                            .arg(targetSize)
+                            .arg(imageEnd - pos));
+        const qint64 targetEnd = pos + targetSize;
+
+        // Every element takes at least its header, so a huge count fails at the target's end.
+        for (quint32 e = 0; e < elementCount; ++e) {
+            if (targetEnd - pos < ElementHeaderSize)
+                return fail(pos,
+                            QString("element %1 of target %2 does not fit in the target's %3 "
+                                    "bytes")
+                                .arg(e + 1)
+                                .arg(t + 1)
+                                .arg(targetSize));
+            DfuSeElement element;
+            element.address = le32(bytes, pos);
+            const qint64 dataSize = le32(bytes, pos + 4);
+            const qint64 headerOffset = pos;
+            pos += ElementHeaderSize;
+            if (dataSize > targetEnd - pos)
+                return fail(headerOffset + 4,
+                            QString("element %1 of target %2 claims %3 bytes but "
+                                    "only %4 remain in the target")
+                                .arg(e + 1)
+                                .arg(t + 1)
+                                .arg(dataSize)
+                                .arg(targetEnd - pos));
+            if (dataSize > Q_INT64_C(0x100000000) - element.address)
+                return fail(headerOffset,
+                            QString("element %1 of target %2 at %3 runs past the end of "
+                                    "the 32-bit address space")
+                                .arg(e + 1)
+                                .arg(t + 1)
+                                .arg(hexAddress(element.address)));
+            element.data = bytes.mid(pos, dataSize);
+            pos += dataSize;
+            target.elements.append(element);
+            elementOffsets.append(headerOffset);
+        }
+        if (pos != targetEnd)
+            return fail(sizeOffset,
+                        QString("target %1 claims %2 bytes but its elements take %3")
+                            .arg(t + 1)
+                            .arg(targetSize)
+                            .arg(pos - (targetEnd - targetSize)));
+        parsed.targets.append(target);
+    }
+    if (pos != imageEnd)
+        return fail(pos,
+                    QString("the image goes on for %1 more byte%2 after the last target")
+                        .arg(imageEnd - pos)
+                        .arg(imageEnd - pos == 1 ? "" : "s"));
+    return true;
+}
+
+bool DfuSeReader::checkOverlaps()
+{
+    // Overlapping elements written through one alternate setting would leave the device
+    // holding whichever came last, which no file means on purpose.
+    struct Range
+    {
+        int alternate;
+        qint64 begin;
+        qint64 end;
+        int index;
+    };
+    QVector<Range> ranges;
+    int index = 0;
+    for (const DfuSeTarget &target : parsed.targets) {
+        for (const DfuSeElement &element : target.elements) {
+            if (!element.data.isEmpty())
+                ranges.append({target.alternateSetting, element.address,
+                               element.address + qint64(element.data.size()), index});
+            ++index;
+        }
+    }
+    std::sort(ranges.begin(), ranges.end(), [](const Range &a, const Range &b) {
+        return a.alternate != b.alternate ? a.alternate < b.alternate : a.begin < b.begin;
+    });
+    // The range reaching furthest so far within one alternate setting.
+    int reach = 0;
+    for (int i = 1; i < ranges.size(); ++i) {
+        const Range &b = ranges.at(i);
+        if (ranges.at(reach).alternate != b.alternate) {
+            reach = i;
+            continue;
+        }
+        const Range &a = ranges.at(reach);
+        if (b.begin < a.end) {
+            const Range &later = a.index > b.index ? a : b;
+            const Range &earlier = a.index > b.index ? b : a;
+            return fail(
+                elementOffsets.at(later.index),
+                QString("the element at %1 overlaps the one at %2 (alternate setting %3)")
+                    .arg(hexAddress(quint32(later.begin)), hexAddress(quint32(earlier.begin)))
+                    .arg(later.alternate));
+        }
+        if (b.end > a.end)
+            reach = i;
+    }
+    return true;
+}
+
+bool DfuSeReader::fail(qint64 at, const QString &what)
+{
+    error = what;
+    offset = at;
+    return false;
+}

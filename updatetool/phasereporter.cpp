@@ -1,0 +1,61 @@
+// Phase and context lines on standard output, flushed line by line: the window reads them live.
+#include "updatetool/phasereporter.h"
+
+#include <QByteArray>
+
+PhaseReporter::PhaseReporter(qint64 totalBytes, std::FILE *out)
+    : total(totalBytes)
+    , out(out)
+{ }
+
+void PhaseReporter::begin(Phase phase)
+{
+    show(phase, 0);
+}
+
+void PhaseReporter::advance(Phase phase, qint64 bytes)
+{
+    done[phase] += bytes;
+    if (total > 0)
+        show(phase, int(qMin<qint64>(100, done[phase] * 100 / total)));
+}
+
+void PhaseReporter::finish(Phase phase)
+{
+    show(phase, 100);
+}
+
+void PhaseReporter::leaving()
+{
+    writeLine("Leaving DFU Mode...");
+}
+
+void PhaseReporter::context(const QString &text)
+{
+    // Names and paths come from outside: keep them on one line and break up anything the
+    // window would read as a phase line.
+    QByteArray line = text.toUtf8();
+    for (char &c : line) {
+        if (uchar(c) < 0x20 || uchar(c) == 0x7F)
+            c = '?';
+    }
+    line.replace("Phase (", "Phase: (");
+    line.replace("Leaving DFU Mode...", "Leaving DFU Mode.");
+    writeLine(line);
+}
+
+void PhaseReporter::show(Phase phase, int percent)
+{
+    if (percent <= shown[phase])
+        return;
+    shown[phase] = percent;
+    const char *name = phase == Erase ? "Erase" : "Download";
+    writeLine(QByteArray("Upgrading - ") + name + " Phase (" + QByteArray::number(percent) + ")");
+}
+
+void PhaseReporter::writeLine(const QByteArray &line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+}

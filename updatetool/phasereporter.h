@@ -1,0 +1,33 @@
+// Prints the phase lines the window follows, with percentages over the whole file that
+// never go backwards, and context lines that can never be mistaken for them.
+#ifndef PHASEREPORTER_H
+#define PHASEREPORTER_H
+
+#include <QString>
+
+#include <cstdio>
+
+class PhaseReporter
+{
+public:
+    enum Phase { Erase, Download };
+
+    explicit PhaseReporter(qint64 totalBytes, std::FILE *out = stdout);
+
+    void begin(Phase phase);
+    void advance(Phase phase, qint64 bytes);
+    void finish(Phase phase);
+    void leaving();
+    void context(const QString &text);
+
+private:
+    void show(Phase phase, int percent);
+    void writeLine(const QByteArray &line);
+
+    qint64 total;
+    qint64 done[2] = {0, 0};
+    int shown[2] = {-1, -1};
+    std::FILE *out;
+};
+
+#endif // PHASEREPORTER_H

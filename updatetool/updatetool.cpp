@@ -1,0 +1,115 @@
+// The DFU command. Nothing reaches a device until the whole file has been checked.
+#include "updatetool/updatetool.h"
+
+#include "updatetool/dfubackend.h"
+#include "updatetool/dfusereader.h"
+#include "updatetool/phasereporter.h"
+#include "updatetool/simulatorbackend.h"
+
+#include <QCommandLineParser>
+#include <QProcessEnvironment>
+
+#include <cstdio>
+
+namespace {
+
+void printError(const QString &text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+QString plural(qint64 count, const char *noun)
+{
+    return QString("%1 %2%3").arg(count).arg(noun).arg(count == 1 ? "" : "s");
+}
+
+} // namespace
+
+int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption connectOption("c");
+    const QCommandLineOption downloadOption("d");
+    const QCommandLineOption skipErasedOption("o");
+    const QCommandLineOption fileOption("fn", QString(), "FILE");
+    const QCommandLineOption leaveOption("l");
+    parser.addOptions({connectOption, downloadOption, skipErasedOption, fileOption, leaveOption});
+
+    if (!parser.parse(arguments))
+        return usage(parser.errorText().endsWith('.') ? parser.errorText()
+                                                      : parser.errorText() + ".");
+    if (!parser.positionalArguments().isEmpty())
+        return usage("Unexpected argument \"" + parser.positionalArguments().first() + "\".");
+    if (!parser.isSet(fileOption))
+        return usage("No firmware file given.");
+    if ((parser.isSet(downloadOption) || parser.isSet(leaveOption)) && !parser.isSet(connectOption))
+        return usage("-d and -l need -c to connect to the device first.");
+
+    const QString path = parser.value(fileOption);
+    DfuSeReader reader;
+    if (!reader.readFile(path)) {
+        const QString where = "The firmware file \"" + path + "\"";
+        return exitWith(ToolResult::failure(
+            ExitInvalidFile,
+            reader.hasFormatError()
+                ? QString("%1 is not a valid DfuSe file: %2 (offset %3).")
+                      .arg(where, reader.errorString())
+                      .arg(reader.errorOffset())
+                : QString("%1 cannot be used: %2.").arg(where, reader.errorString())));
+    }
+    const DfuSeFile &file = reader.file();
+
+    PhaseReporter progress(file.dataSize());
+    progress.context(QString("Firmware file %1: %2, %3, %4 for device %5:%6")
+                         .arg(path, plural(file.targets.size(), "target"),
+                              plural(file.elementCount(), "element"),
+                              plural(file.dataSize(), "byte"))
+                         .arg(file.vendorId, 4, 16, QChar('0'))
+                         .arg(file.productId, 4, 16, QChar('0')));
+    if (!parser.isSet(connectOption))
+        return ExitSuccess;
+
+    ToolResult result = ToolResult::success();
+    const std::unique_ptr<DfuBackend> backend = backendFor(env, &result);
+    if (!backend)
+        return exitWith(result);
+    result = backend->open(file);
+    if (result.ok() && parser.isSet(downloadOption))
+        result = backend->download(file, path, parser.isSet(skipErasedOption), progress);
+    if (result.ok() && parser.isSet(leaveOption))
+        result = backend->leave(progress);
+    return exitWith(result);
+}
+
+std::unique_ptr<DfuBackend> UpdateTool::backendFor(const QProcessEnvironment &env,
+                                                   ToolResult *result)
+{
+    if (!env.value("DFU_SIMULATOR_DIR").isEmpty())
+        return SimulatorBackend::fromEnvironment(env, result);
+    *result = ToolResult::failure(ExitNoBackend,
+                                  "No DFU backend is available: this build cannot reach real "
+                                  "hardware. Set DFU_SIMULATOR_DIR to a folder to use the "
+                                  "simulated device.");
+    return nullptr;
+}
+
+int UpdateTool::usage(const QString &problem)
+{
+    printError(problem
+               + "\n"
+                 "Usage: DfuSeCommand.exe -c [-d] [--o] --fn FILE [-l]\n"
+                 "  -c         connect to the DFU device\n"
+                 "  -d         download the firmware file to it\n"
+                 "  --o        skip blocks that hold only 0xFF bytes (already erased)\n"
+                 "  --fn FILE  the DfuSe firmware file (*.dfu), checked before anything else\n"
+                 "  -l         leave DFU mode after the download");
+    return ExitUsage;
+}
+
+int UpdateTool::exitWith(const ToolResult &result)
+{
+    if (!result.ok())
+        printError(result.message());
+    return result.exitCode();
+}
