@@ -17,7 +17,7 @@ constexpr char PrefixSignature[] = "DfuSe";
 constexpr char TargetSignature[] = "Target";
 constexpr char SuffixSignature[] = "UFD";
 
-inline QString hexAddress(quint32 value)
+inline QString hex32(quint32 value)
 {
     return "0x" + QString::number(value, 16).toUpper().rightJustified(8, QChar('0'));
 }

@@ -101,7 +101,7 @@ bool DfuSeReader::read(const QByteArray &bytes)
         return fail(imageEnd + 12,
                     QString("the CRC is %1 but the file's bytes give %2: the file is "
                             "damaged")
-                        .arg(hexAddress(stored), hexAddress(computed)));
+                        .arg(hex32(stored), hex32(computed)));
 
     parsed.deviceVersion = le16(bytes, imageEnd);
     parsed.productId = le16(bytes, imageEnd + 2);
@@ -170,7 +170,7 @@ bool DfuSeReader::readTargets(const QByteArray &bytes, int targetCount, qint64 i
                                     "the 32-bit address space")
                                 .arg(e + 1)
                                 .arg(t + 1)
-                                .arg(hexAddress(element.address)));
+                                .arg(hex32(element.address)));
             element.data = bytes.mid(pos, dataSize);
             pos += dataSize;
             target.elements.append(element);
@@ -228,11 +228,10 @@ bool DfuSeReader::checkOverlaps()
         if (b.begin < a.end) {
             const Range &later = a.index > b.index ? a : b;
             const Range &earlier = a.index > b.index ? b : a;
-            return fail(
-                elementOffsets.at(later.index),
-                QString("the element at %1 overlaps the one at %2 (alternate setting %3)")
-                    .arg(hexAddress(quint32(later.begin)), hexAddress(quint32(earlier.begin)))
-                    .arg(later.alternate));
+            return fail(elementOffsets.at(later.index),
+                        QString("the element at %1 overlaps the one at %2 (alternate setting %3)")
+                            .arg(hex32(quint32(later.begin)), hex32(quint32(earlier.begin)))
+                            .arg(later.alternate));
         }
         if (b.end > a.end)
             reach = i;

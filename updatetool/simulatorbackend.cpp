@@ -74,9 +74,7 @@ SimulatorBackend::SimulatorBackend(const QString &directory, Fault fault, int de
 
 QString SimulatorBackend::memoryFileName(quint8 alternateSetting, quint32 address)
 {
-    return QString("alt%1-%2.bin")
-        .arg(alternateSetting)
-        .arg(DfuSeFormat::hexAddress(address).mid(2));
+    return QString("alt%1-%2.bin").arg(alternateSetting).arg(DfuSeFormat::hex32(address).mid(2));
 }
 
 ToolResult SimulatorBackend::open(const DfuSeFile &file)
@@ -120,7 +118,7 @@ ToolResult SimulatorBackend::download(const DfuSeFile &file, const QString &path
                                  .arg(e + 1)
                                  .arg(target.elements.size())
                                  .arg(element.data.size())
-                                 .arg(DfuSeFormat::hexAddress(element.address)));
+                                 .arg(DfuSeFormat::hex32(element.address)));
             const QString name = memoryFileName(target.alternateSetting, element.address);
             QFile memory(QDir(directory).filePath(name));
             if (!memory.open(QIODevice::ReadWrite))
@@ -135,7 +133,7 @@ ToolResult SimulatorBackend::download(const DfuSeFile &file, const QString &path
                     return ToolResult::failure(
                         ExitTransferFailed,
                         "The device was disconnected during the download at "
-                            + DfuSeFormat::hexAddress(quint32(element.address + offset))
+                            + DfuSeFormat::hex32(quint32(element.address + offset))
                             + ". Its firmware is incomplete: reconnect it in DFU mode and "
                               "retry the update.");
                 }
@@ -155,11 +153,11 @@ ToolResult SimulatorBackend::download(const DfuSeFile &file, const QString &path
                                  ? QString("Wrote %1 bytes at %2, skipped %3 bytes that hold only "
                                            "0xFF")
                                        .arg(element.data.size() - skipped)
-                                       .arg(DfuSeFormat::hexAddress(element.address))
+                                       .arg(DfuSeFormat::hex32(element.address))
                                        .arg(skipped)
                                  : QString("Wrote %1 bytes at %2")
                                        .arg(element.data.size())
-                                       .arg(DfuSeFormat::hexAddress(element.address)));
+                                       .arg(DfuSeFormat::hex32(element.address)));
         }
     }
     progress.finish(PhaseReporter::Download);

@@ -2,6 +2,7 @@
 #include "updatetool/updatetool.h"
 
 #include "updatetool/dfubackend.h"
+#include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
 #include "updatetool/phasereporter.h"
 #include "updatetool/simulatorbackend.h"
@@ -65,8 +66,8 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
                          .arg(path, plural(file.targets.size(), "target"),
                               plural(file.elementCount(), "element"),
                               plural(file.dataSize(), "byte"))
-                         .arg(file.vendorId, 4, 16, QChar('0'))
-                         .arg(file.productId, 4, 16, QChar('0')));
+                         .arg(DfuSeFormat::hex32(file.vendorId).right(4),
+                              DfuSeFormat::hex32(file.productId).right(4)));
     if (!parser.isSet(connectOption))
         return ExitSuccess;
 
