@@ -413,9 +413,10 @@ void tst_UpdateTool::rejectsDefects()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, message);
 
-    QString file = path("firmware.dfu");
+    // A blank and an argument marker in the name must reach the message unchanged.
+    QString file = path("firm ware %3.dfu");
     if (kind == "file")
-        file = write("firmware.dfu", bytes);
+        file = write("firm ware %3.dfu", bytes);
     else if (kind == "folder")
         QVERIFY(QDir().mkpath(file));
 

@@ -77,7 +77,8 @@ QString SimulatorBackend::memoryFileName(quint8 alternateSetting, quint32 addres
     return QString("alt%1-%2.bin").arg(alternateSetting).arg(DfuSeFormat::hex32(address).mid(2));
 }
 
-ToolResult SimulatorBackend::open(const DfuSeFile &file)
+// The simulated device takes any file: there are no ids to match.
+ToolResult SimulatorBackend::open(const DfuSeFile &)
 {
     if (fault == Absent)
         return ToolResult::failure(ExitNoDevice,
@@ -88,14 +89,12 @@ ToolResult SimulatorBackend::open(const DfuSeFile &file)
                                    "The simulated DFU device in \"" + directory
                                        + "\" cannot be opened: that folder "
                                          "cannot be created.");
-    Q_UNUSED(file)
     return ToolResult::success();
 }
 
-ToolResult SimulatorBackend::download(const DfuSeFile &file, const QString &path, bool skipErased,
+ToolResult SimulatorBackend::download(const DfuSeFile &file, const QString &, bool skipErased,
                                       PhaseReporter &progress)
 {
-    Q_UNUSED(path)
     progress.context(QString("Simulated DFU device, memory in %1").arg(directory));
     const ToolResult erased = erase(file, progress);
     if (!erased.ok())
@@ -108,17 +107,18 @@ ToolResult SimulatorBackend::download(const DfuSeFile &file, const QString &path
         const DfuSeTarget &target = file.targets.at(t);
         for (int e = 0; e < target.elements.size(); ++e) {
             const DfuSeElement &element = target.elements.at(e);
-            progress.context(QString("Target %1 (alternate setting %2%3): element %4 of %5, %6 "
-                                     "bytes at %7")
+            // The name goes in last: markers in it must not be filled in.
+            const QString label
+                = target.named ? " \"" + QString::fromLatin1(target.name) + "\"" : "";
+            progress.context(QString("Target %1 (alternate setting %2): element %3 of %4, %5 bytes "
+                                     "at %6")
                                  .arg(t + 1)
                                  .arg(target.alternateSetting)
-                                 .arg(target.named
-                                          ? ", \"" + QString::fromLatin1(target.name) + "\""
-                                          : QString())
                                  .arg(e + 1)
                                  .arg(target.elements.size())
                                  .arg(element.data.size())
-                                 .arg(DfuSeFormat::hex32(element.address)));
+                                 .arg(DfuSeFormat::hex32(element.address))
+                             + label);
             const QString name = memoryFileName(target.alternateSetting, element.address);
             QFile memory(QDir(directory).filePath(name));
             if (!memory.open(QIODevice::ReadWrite))

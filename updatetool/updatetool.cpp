@@ -55,8 +55,7 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
             ExitInvalidFile,
             reader.hasFormatError()
                 ? QString("%1 is not a valid DfuSe file: %2 (offset %3).")
-                      .arg(where, reader.errorString())
-                      .arg(reader.errorOffset())
+                      .arg(where, reader.errorString(), QString::number(reader.errorOffset()))
                 : QString("%1 cannot be used: %2.").arg(where, reader.errorString())));
     }
     const DfuSeFile &file = reader.file();
@@ -65,8 +64,8 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     progress.context(QString("Firmware file %1: %2, %3, %4 for device %5:%6")
                          .arg(path, plural(file.targets.size(), "target"),
                               plural(file.elementCount(), "element"),
-                              plural(file.dataSize(), "byte"))
-                         .arg(DfuSeFormat::hex32(file.vendorId).right(4),
+                              plural(file.dataSize(), "byte"),
+                              DfuSeFormat::hex32(file.vendorId).right(4),
                               DfuSeFormat::hex32(file.productId).right(4)));
     if (!parser.isSet(connectOption))
         return ExitSuccess;
