@@ -172,7 +172,7 @@ private:
     QProcessEnvironment environment(const QStringList &settings = {}) const;
     Run tool(const QStringList &arguments, const QStringList &settings = {}) const;
     Run pack(const QStringList &arguments) const;
-    QString packSpecs(const QStringList &specs, QHash<QString, QByteArray> *expected) const;
+    QString packImages(const QStringList &images, QHash<QString, QByteArray> *expected) const;
     QStringList deviceFiles() const;
     QByteArray deviceFile(const QString &name) const;
 
@@ -234,14 +234,14 @@ Run tst_UpdateTool::pack(const QStringList &arguments) const
     return runProgram(DFUSEPACK, arguments, environment());
 }
 
-// Each spec is ALT@ADDRESS:SIZE; fills an image of that size, packs them all, and records
+// Each image is ALT@ADDRESS:SIZE; fills an image of that size, packs them all, and records
 // what each simulator file must hold.
-QString tst_UpdateTool::packSpecs(const QStringList &specs,
-                                  QHash<QString, QByteArray> *expected) const
+QString tst_UpdateTool::packImages(const QStringList &images,
+                                   QHash<QString, QByteArray> *expected) const
 {
     QStringList inputs = {"-o", path("packed.dfu"), "--vid", "0x0483", "--pid", "0xDF11"};
-    for (int i = 0; i < specs.size(); ++i) {
-        const QStringList parts = specs.at(i).split(QRegularExpression("[@:]"));
+    for (int i = 0; i < images.size(); ++i) {
+        const QStringList parts = images.at(i).split(QRegularExpression("[@:]"));
         const QByteArray data = pattern(parts.at(2).toInt(), quint32(i + 1));
         const QString image = write(QString("image%1.bin").arg(i), data);
         inputs << QString("%1@%2:%3").arg(parts.at(0), parts.at(1), image);
@@ -271,7 +271,7 @@ QByteArray tst_UpdateTool::deviceFile(const QString &name) const
 
 void tst_UpdateTool::flashes_data()
 {
-    QTest::addColumn<QStringList>("specs");
+    QTest::addColumn<QStringList>("images");
 
     QTest::newRow("one element") << QStringList {"0@0x08000000:5000"};
     QTest::newRow("one byte") << QStringList {"0@0x08000000:1"};
@@ -287,10 +287,10 @@ void tst_UpdateTool::flashes_data()
 
 void tst_UpdateTool::flashes()
 {
-    QFETCH(QStringList, specs);
+    QFETCH(QStringList, images);
 
     QHash<QString, QByteArray> expected;
-    const QString file = packSpecs(specs, &expected);
+    const QString file = packImages(images, &expected);
     QVERIFY(!file.isEmpty());
 
     const Run run = tool({"-c", "-d", "--o", "--fn", file, "-l"});
@@ -481,7 +481,7 @@ void tst_UpdateTool::faults()
     QFETCH(bool, downloadStarted);
 
     QHash<QString, QByteArray> expected;
-    const QString file = packSpecs({"0@0x08000000:20000"}, &expected);
+    const QString file = packImages({"0@0x08000000:20000"}, &expected);
     QVERIFY(!file.isEmpty());
 
     const Run run = tool({"-c", "-d", "--o", "--fn", file, "-l"}, settings);
@@ -623,7 +623,7 @@ void tst_UpdateTool::phaseLines()
 void tst_UpdateTool::statusSequence()
 {
     QHash<QString, QByteArray> expected;
-    const QString file = packSpecs({"0@0x08000000:9000", "1@0x00000000:5000"}, &expected);
+    const QString file = packImages({"0@0x08000000:9000", "1@0x00000000:5000"}, &expected);
     const Run run = tool({"-c", "-d", "--o", "--fn", file, "-l"});
     QCOMPARE(run.exitCode, 0);
 
