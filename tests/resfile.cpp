@@ -3,24 +3,15 @@
 
 #include <QtEndian>
 
-namespace {
-
-quint16 word(const QByteArray &bytes, int pos)
+quint16 ResFile::word(const QByteArray &bytes, int pos)
 {
     return qFromLittleEndian<quint16>(bytes.constData() + pos);
 }
 
-quint32 dword(const QByteArray &bytes, int pos)
+quint32 ResFile::dword(const QByteArray &bytes, int pos)
 {
     return qFromLittleEndian<quint32>(bytes.constData() + pos);
 }
-
-int alignedTo4(int pos)
-{
-    return (pos + 3) & ~3;
-}
-
-} // namespace
 
 bool ResFile::read(const QByteArray &bytes)
 {
@@ -61,11 +52,21 @@ bool ResFile::read(const QByteArray &bytes)
     return true;
 }
 
-QList<ResFile::Entry> ResFile::find(const QString &type, const QString &name) const
+QList<ResFile::Entry> ResFile::ofType(const QString &type) const
 {
     QList<Entry> found;
     for (const Entry &entry : all) {
-        if (entry.type == type && entry.name == name)
+        if (entry.type == type)
+            found.append(entry);
+    }
+    return found;
+}
+
+QList<ResFile::Entry> ResFile::find(const QString &type, const QString &name) const
+{
+    QList<Entry> found;
+    for (const Entry &entry : ofType(type)) {
+        if (entry.name == name)
             found.append(entry);
     }
     return found;

@@ -22,8 +22,13 @@ public:
     bool read(const QByteArray &bytes);
     QString error() const { return lastError; }
 
-    QList<Entry> entries() const { return all; }
+    QList<Entry> ofType(const QString &type) const;
     QList<Entry> find(const QString &type, const QString &name) const;
+
+    // Little-endian readers for the structures inside the entries.
+    static quint16 word(const QByteArray &bytes, int pos);
+    static quint32 dword(const QByteArray &bytes, int pos);
+    static int alignedTo4(int pos) { return (pos + 3) & ~3; }
 
 private:
     bool readId(const QByteArray &bytes, int &pos, int end, QString &id);

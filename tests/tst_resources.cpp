@@ -29,24 +29,13 @@ const QList<QPair<QString, QString>> expectedStrings = {
     {"SpecialBuild", ""},
 };
 
-quint16 word(const QByteArray &bytes, int pos)
-{
-    return qFromLittleEndian<quint16>(bytes.constData() + pos);
-}
-
-quint32 dword(const QByteArray &bytes, int pos)
-{
-    return qFromLittleEndian<quint32>(bytes.constData() + pos);
-}
+const auto word = ResFile::word;
+const auto dword = ResFile::dword;
+const auto alignedTo4 = ResFile::alignedTo4;
 
 quint32 bigEndianDword(const QByteArray &bytes, int pos)
 {
     return qFromBigEndian<quint32>(bytes.constData() + pos);
-}
-
-int alignedTo4(int pos)
-{
-    return (pos + 3) & ~3;
 }
 
 // One node of a version block: a key, a value, and the nodes nested in it.
@@ -182,10 +171,7 @@ const VersionNode *tst_Resources::stringTable()
 
 void tst_Resources::manifest()
 {
-    int manifests = 0;
-    for (const ResFile::Entry &entry : res.entries())
-        manifests += entry.type == manifestType;
-    QCOMPARE(manifests, 1);
+    QCOMPARE(res.ofType(manifestType).size(), 1);
 
     QByteArray text;
     QVERIFY2(single(manifestType, "#1", text), "no manifest with id 1");
@@ -210,10 +196,7 @@ void tst_Resources::manifest()
 
 void tst_Resources::iconGroup()
 {
-    int groups = 0;
-    for (const ResFile::Entry &entry : res.entries())
-        groups += entry.type == groupIconType;
-    QCOMPARE(groups, 1);
+    QCOMPARE(res.ofType(groupIconType).size(), 1);
 
     QByteArray group;
     QVERIFY2(single(groupIconType, "IDI_ICON1", group), "no single IDI_ICON1 icon group");
