@@ -40,6 +40,7 @@ private slots:
 private:
     void writeTool(const QByteArray &body, bool executable = true);
     void choose(MainWindow &window, const QString &path);
+    MainWindowForm *start(MainWindow &window, const QString &path);
     QByteArray readWork(const QString &name) const;
     void go() const;
     qint64 toolPid() const;
@@ -100,6 +101,16 @@ void tst_UpdateRun::writeTool(const QByteArray &body, bool executable)
 void tst_UpdateRun::choose(MainWindow &window, const QString &path)
 {
     MainWindowProbe::firmwareFile(window) = path;
+}
+
+// Shows the window and presses its start button on the given file.
+MainWindowForm *tst_UpdateRun::start(MainWindow &window, const QString &path)
+{
+    window.show();
+    choose(window, path);
+    MainWindowForm *f = MainWindowProbe::form(window);
+    f->startUpdateButton->click();
+    return f;
 }
 
 QByteArray tst_UpdateRun::readWork(const QString &name) const
@@ -171,10 +182,7 @@ void tst_UpdateRun::success()
               "exit 0");
 
     auto *window = new MainWindow;
-    window->show();
-    MainWindowForm *f = MainWindowProbe::form(*window);
-    choose(*window, firmware);
-    f->startUpdateButton->click();
+    MainWindowForm *f = start(*window, firmware);
 
     QVERIFY(MainWindowProbe::updating(*window));
     QVERIFY(!f->startUpdateButton->isEnabled());
@@ -237,10 +245,7 @@ void tst_UpdateRun::failure()
     writeTool("exit " + QByteArray::number(code));
 
     MainWindow window;
-    window.show();
-    MainWindowForm *f = MainWindowProbe::form(window);
-    choose(window, firmware);
-    f->startUpdateButton->click();
+    MainWindowForm *f = start(window, firmware);
 
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
     QVERIFY(f->startUpdateButton->isEnabled());
@@ -275,10 +280,7 @@ void tst_UpdateRun::crash()
     writeTool("printf 'Upgrading - Download Phase (3)\\n'\nkill -KILL $$");
 
     MainWindow window;
-    window.show();
-    MainWindowForm *f = MainWindowProbe::form(window);
-    choose(window, firmware);
-    f->startUpdateButton->click();
+    MainWindowForm *f = start(window, firmware);
 
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
     // The error notification came first (retry pending), the finished one last (its status).
@@ -307,10 +309,7 @@ void tst_UpdateRun::failedToStart()
         writeTool("exit 0", false);
 
     MainWindow window;
-    window.show();
-    MainWindowForm *f = MainWindowProbe::form(window);
-    choose(window, firmware);
-    f->startUpdateButton->click();
+    MainWindowForm *f = start(window, firmware);
 
     QTRY_COMPARE(f->statusLabel->text(), QString("Status: Update failed"));
     const QStringList log = MainWindowProbe::logEntries(window);
@@ -347,10 +346,7 @@ void tst_UpdateRun::retry()
     writeTool("if [ \"$(wc -l < \"$W/launches\")\" -gt 1 ]; then exit 0; fi\n" + ending);
 
     auto *window = new MainWindow;
-    window->show();
-    MainWindowForm *f = MainWindowProbe::form(*window);
-    choose(*window, firmware);
-    f->startUpdateButton->click();
+    MainWindowForm *f = start(*window, firmware);
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
     QCOMPARE(f->statusLabel->text(), QString(failureStatus));
 
@@ -369,10 +365,7 @@ void tst_UpdateRun::secondStartIgnored()
     writeTool("waitgo\nexit 1");
 
     MainWindow window;
-    window.show();
-    MainWindowForm *f = MainWindowProbe::form(window);
-    choose(window, firmware);
-    f->startUpdateButton->click();
+    MainWindowForm *f = start(window, firmware);
     QTRY_VERIFY(!readWork("pid").isEmpty());
     QProcess *process = MainWindowProbe::process(window);
     QVERIFY(process);
@@ -393,10 +386,7 @@ void tst_UpdateRun::closeKillsTool()
     writeTool("printf 'Upgrading - Erase Phase (5)\\n'\nwaitgo\nexit 0");
 
     auto *window = new MainWindow;
-    window->show();
-    MainWindowForm *f = MainWindowProbe::form(*window);
-    choose(*window, firmware);
-    f->startUpdateButton->click();
+    MainWindowForm *f = start(*window, firmware);
     QTRY_VERIFY(f->detailText->toPlainText().contains("Erase Phase (5)"));
     const qint64 pid = toolPid();
     QVERIFY(pid > 0);
@@ -424,10 +414,7 @@ void tst_UpdateRun::arguments()
     QFile::copy(firmware, odd);
 
     MainWindow window;
-    window.show();
-    MainWindowForm *f = MainWindowProbe::form(window);
-    choose(window, odd);
-    f->startUpdateButton->click();
+    MainWindowForm *f = start(window, odd);
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
 
     QCOMPARE(QString::fromUtf8(readWork("args")), "-c\n-d\n--o\n--fn\n" + odd + "\n-l\n");
@@ -446,10 +433,7 @@ void tst_UpdateRun::standardError()
               "exit 2");
 
     MainWindow window;
-    window.show();
-    MainWindowForm *f = MainWindowProbe::form(window);
-    choose(window, firmware);
-    f->startUpdateButton->click();
+    MainWindowForm *f = start(window, firmware);
     QTRY_VERIFY(f->detailText->toPlainText().contains("first complaint"));
     go();
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
