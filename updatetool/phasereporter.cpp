@@ -20,6 +20,13 @@ void PhaseReporter::advance(Phase phase, qint64 bytes)
         show(phase, int(qMin<qint64>(100, done[phase] * 100 / total)));
 }
 
+void PhaseReporter::reach(Phase phase, qint64 bytes)
+{
+    begin(phase);
+    if (bytes > done[phase])
+        advance(phase, bytes - done[phase]);
+}
+
 void PhaseReporter::finish(Phase phase)
 {
     show(phase, 100);

@@ -16,6 +16,8 @@ public:
 
     void begin(Phase phase);
     void advance(Phase phase, qint64 bytes);
+    // Progress given as the bytes done so far, from 0 on; a lower count than before is ignored.
+    void reach(Phase phase, qint64 bytes);
     void finish(Phase phase);
     void leaving();
     void context(const QString &text);

@@ -78,7 +78,7 @@ QString SimulatorBackend::memoryFileName(quint8 alternateSetting, quint32 addres
 }
 
 // The simulated device takes any file: there are no ids to match.
-ToolResult SimulatorBackend::open(const DfuSeFile &)
+ToolResult SimulatorBackend::open(const DfuSeFile &, PhaseReporter &)
 {
     if (fault == Absent)
         return ToolResult::failure(ExitNoDevice,

@@ -24,7 +24,7 @@ public:
 
     SimulatorBackend(const QString &directory, Fault fault, int delayMs);
 
-    ToolResult open(const DfuSeFile &file) override;
+    ToolResult open(const DfuSeFile &file, PhaseReporter &progress) override;
     ToolResult download(const DfuSeFile &file, const QString &path, bool skipErased,
                         PhaseReporter &progress) override;
     ToolResult leave(PhaseReporter &progress) override;

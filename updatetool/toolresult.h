@@ -1,4 +1,5 @@
-// How a step of the tool ended: the exit code it maps to and, on failure, what to tell the user.
+// How a step of the tool ended: the exit code it maps to and what to tell the user, on failure
+// or as a warning about a step that still counts as done.
 #ifndef TOOLRESULT_H
 #define TOOLRESULT_H
 
@@ -23,6 +24,7 @@ public:
     {
         return ToolResult(code, message);
     }
+    static ToolResult warning(const QString &message) { return ToolResult(ExitSuccess, message); }
 
     bool ok() const { return code == ExitSuccess; }
     ExitCode exitCode() const { return code; }

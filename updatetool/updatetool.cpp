@@ -74,11 +74,11 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     const std::unique_ptr<DfuBackend> backend = backendFor(env, &result);
     if (!backend)
         return exitWith(result);
-    result = backend->open(file);
+    result = backend->open(file, progress);
     if (result.ok() && parser.isSet(downloadOption))
-        result = backend->download(file, path, parser.isSet(skipErasedOption), progress);
+        result = warnOf(backend->download(file, path, parser.isSet(skipErasedOption), progress));
     if (result.ok() && parser.isSet(leaveOption))
-        result = backend->leave(progress);
+        result = warnOf(backend->leave(progress));
     return exitWith(result);
 }
 
@@ -105,6 +105,14 @@ int UpdateTool::usage(const QString &problem)
                  "  --fn FILE  the DfuSe firmware file (*.dfu), checked before anything else\n"
                  "  -l         leave DFU mode after the download");
     return ExitUsage;
+}
+
+// A step that counts as done may still have something to tell.
+ToolResult UpdateTool::warnOf(const ToolResult &result)
+{
+    if (result.ok() && !result.message().isEmpty())
+        printError(result.message());
+    return result.ok() ? ToolResult::success() : result;
 }
 
 int UpdateTool::exitWith(const ToolResult &result)

@@ -20,6 +20,7 @@ private:
     static std::unique_ptr<DfuBackend> backendFor(const QProcessEnvironment &env,
                                                   ToolResult *result);
     static int usage(const QString &problem);
+    static ToolResult warnOf(const ToolResult &result);
     static int exitWith(const ToolResult &result);
 };
 
