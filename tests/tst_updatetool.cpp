@@ -1,12 +1,11 @@
 // The update tool and the packer, run as processes: flashing, file checks, faults, output.
 #include "mainwindowprobe.h"
+#include "toolprocess.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLabel>
-#include <QProcess>
 #include <QProgressBar>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -16,29 +15,6 @@
 #include <zlib.h>
 
 namespace {
-
-struct Run
-{
-    int exitCode = -1;
-    QProcess::ExitStatus exitStatus = QProcess::NormalExit;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run runProgram(const QString &program, const QStringList &arguments, const QProcessEnvironment &env)
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    Run run;
-    if (!process.waitForFinished(60000))
-        return run;
-    run.exitCode = process.exitCode();
-    run.exitStatus = process.exitStatus();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
 
 void put32(QByteArray &bytes, int at, quint32 value)
 {
@@ -107,34 +83,9 @@ QByteArray patchedByte(QByteArray bytes, int at, char value, bool fixCrc = true)
     return bytes;
 }
 
-QByteArray pattern(int size, quint32 seed)
-{
-    QRandomGenerator random(seed);
-    QByteArray bytes(size, '\0');
-    for (char &c : bytes)
-        c = char(random.bounded(256));
-    return bytes;
-}
-
 QByteArray erased(int size)
 {
     return QByteArray(size, char(0xFF));
-}
-
-QList<QByteArray> outputLines(const QByteArray &out)
-{
-    QList<QByteArray> lines = out.split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
-}
-
-const QRegularExpression phaseLine("^Upgrading - (Erase|Download) Phase \\((\\d+)\\)$");
-
-// Only lines that announce a phase may contain what the window looks for.
-bool looksLikePhase(const QByteArray &line)
-{
-    return line.contains("Phase (") || line.contains("Leaving DFU Mode...");
 }
 
 } // namespace
@@ -202,26 +153,12 @@ QString tst_UpdateTool::write(const QString &name, const QByteArray &bytes) cons
     return file.fileName();
 }
 
-// The caller's own simulator settings must not leak into a test; "%WORK%" is the test's folder.
 QProcessEnvironment tst_UpdateTool::environment(const QStringList &settings) const
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &key : env.keys()) {
-        if (key.startsWith("DFU_"))
-            env.remove(key);
-    }
+    QProcessEnvironment env = environmentWithoutDevice();
     env.insert("DFU_SIMULATOR_DIR", device);
     env.insert("DFU_SIMULATOR_DELAY_MS", "0");
-    for (const QString &setting : settings) {
-        const int equals = setting.indexOf('=');
-        QString value = setting.mid(equals + 1);
-        value.replace("%WORK%", work->path());
-        if (equals < 0)
-            env.remove(setting);
-        else
-            env.insert(setting.left(equals), value);
-    }
-    return env;
+    return withSettings(env, settings, work->path());
 }
 
 Run tst_UpdateTool::tool(const QStringList &arguments, const QStringList &settings) const
@@ -460,10 +397,15 @@ void tst_UpdateTool::faults_data()
     QTest::newRow("disconnect") << QStringList {"DFU_SIMULATOR_FAULT=disconnect"} << 4
                                 << "disconnected during the download at 0x" << true;
     QTest::newRow("crash") << QStringList {"DFU_SIMULATOR_FAULT=crash"} << -1 << QString() << true;
-    QTest::newRow("no simulator") << QStringList {"DFU_SIMULATOR_DIR"} << 5
-                                  << "No DFU backend is available" << false;
-    QTest::newRow("empty simulator folder")
-        << QStringList {"DFU_SIMULATOR_DIR="} << 5 << "No DFU backend is available" << false;
+    // Without the simulator the tool needs dfu-util, which an empty PATH hides.
+    QTest::newRow("no simulator, no dfu-util")
+        << QStringList {"DFU_SIMULATOR_DIR", "PATH=%WORK%"} << 5
+        << "Install the Debian package dfu-util" << false;
+    QTest::newRow("empty simulator folder, no dfu-util")
+        << QStringList {"DFU_SIMULATOR_DIR=", "PATH=%WORK%"} << 5
+        << "Install the Debian package dfu-util" << false;
+    QTest::newRow("bad wait") << QStringList {"DFU_SIMULATOR_DIR", "DFU_WAIT_SECONDS=soon"} << 2
+                              << "DFU_WAIT_SECONDS is \"soon\"" << false;
     QTest::newRow("unknown fault") << QStringList {"DFU_SIMULATOR_FAULT=melt"} << 2
                                    << "DFU_SIMULATOR_FAULT is \"melt\"" << false;
     QTest::newRow("bad delay") << QStringList {"DFU_SIMULATOR_DELAY_MS=-1"} << 2
@@ -495,7 +437,7 @@ void tst_UpdateTool::faults()
 
     int lastDownload = -1;
     for (const QByteArray &line : outputLines(run.out)) {
-        const QRegularExpressionMatch match = phaseLine.match(QString::fromUtf8(line));
+        const QRegularExpressionMatch match = phaseLine().match(QString::fromUtf8(line));
         if (match.hasMatch() && match.captured(1) == "Download")
             lastDownload = match.captured(2).toInt();
     }
@@ -602,7 +544,7 @@ void tst_UpdateTool::phaseLines()
     if (leaves)
         QCOMPARE(lines.takeLast(), QByteArray("Leaving DFU Mode..."));
     for (const QByteArray &line : lines) {
-        const QRegularExpressionMatch match = phaseLine.match(QString::fromUtf8(line));
+        const QRegularExpressionMatch match = phaseLine().match(QString::fromUtf8(line));
         QVERIFY2(match.hasMatch() || !looksLikePhase(line), line.constData());
         if (match.hasMatch()) {
             if (match.captured(1) == "Erase")

@@ -4,10 +4,12 @@
 #include "updatetool/dfubackend.h"
 #include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
+#include "updatetool/dfuutilbackend.h"
 #include "updatetool/phasereporter.h"
 #include "updatetool/simulatorbackend.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QProcessEnvironment>
 
 #include <cstdio>
@@ -87,11 +89,7 @@ std::unique_ptr<DfuBackend> UpdateTool::backendFor(const QProcessEnvironment &en
 {
     if (!env.value("DFU_SIMULATOR_DIR").isEmpty())
         return SimulatorBackend::fromEnvironment(env, result);
-    *result = ToolResult::failure(ExitNoBackend,
-                                  "No DFU backend is available: this build cannot reach real "
-                                  "hardware. Set DFU_SIMULATOR_DIR to a folder to use the "
-                                  "simulated device.");
-    return nullptr;
+    return DfuUtilBackend::fromEnvironment(env, QCoreApplication::applicationDirPath(), result);
 }
 
 int UpdateTool::usage(const QString &problem)

@@ -1,0 +1,411 @@
+// dfu-util runs once per step: listing, one DfuSe download per alternate setting, and the
+// leave request on its own, so nothing asks the device to leave before all of it is written.
+#include "updatetool/dfuutilbackend.h"
+
+#include "updatetool/dfusefile.h"
+#include "updatetool/dfuseformat.h"
+#include "updatetool/phasereporter.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <algorithm>
+
+namespace {
+
+const char noDeviceText[] = "No DFU capable USB device available";
+const char cannotOpenText[] = "Cannot open DFU device";
+const char severalText[] = "More than one DFU capable USB device found";
+const char leaveText[] = "Submitting leave request...";
+const char connectAdvice[] = "Connect the device, put it into DFU mode and try again.";
+
+QString idText(quint16 id)
+{
+    return id == 0xFFFF ? QString("*") : DfuSeFormat::hex32(id).right(4);
+}
+
+// The file's ids, or any for 0xFFFF, against the ids dfu-util prints in lower-case hex.
+bool idMatches(quint16 wanted, const QString &found)
+{
+    return wanted == 0xFFFF || found.toUShort(nullptr, 16) == wanted;
+}
+
+bool isBanner(const QByteArray &line)
+{
+    return line.startsWith("dfu-util ") || line.startsWith("Copyright ")
+        || line.startsWith("This program is Free Software")
+        || line.startsWith("Please report bugs");
+}
+
+// Each alternate setting in the order the file first names it, with its elements that hold
+// bytes; dfu-util downloads those in file order and skips the targets of other settings.
+QVector<QPair<int, QVector<qint64>>> elementsByAlternate(const DfuSeFile &file)
+{
+    QVector<QPair<int, QVector<qint64>>> groups;
+    for (const DfuSeTarget &target : file.targets) {
+        int g = 0;
+        while (g < groups.size() && groups.at(g).first != target.alternateSetting)
+            ++g;
+        if (g == groups.size())
+            groups.append(qMakePair(int(target.alternateSetting), QVector<qint64>()));
+        for (const DfuSeElement &element : target.elements) {
+            if (!element.data.isEmpty())
+                groups[g].second << element.data.size();
+        }
+    }
+    return groups;
+}
+
+} // namespace
+
+std::unique_ptr<DfuUtilBackend> DfuUtilBackend::fromEnvironment(const QProcessEnvironment &env,
+                                                                const QString &toolDirectory,
+                                                                ToolResult *result)
+{
+    int waitSeconds = DefaultWaitSeconds;
+    if (env.contains("DFU_WAIT_SECONDS")) {
+        bool ok = false;
+        waitSeconds = env.value("DFU_WAIT_SECONDS").toInt(&ok);
+        if (!ok || waitSeconds < 0 || waitSeconds > 3600) {
+            *result = ToolResult::failure(ExitUsage,
+                                          "DFU_WAIT_SECONDS is \"" + env.value("DFU_WAIT_SECONDS")
+                                              + "\". Give a number of seconds from 0 to 3600.");
+            return nullptr;
+        }
+    }
+
+    QString program = QStandardPaths::findExecutable("dfu-util", {toolDirectory});
+    if (program.isEmpty())
+        program = QStandardPaths::findExecutable("dfu-util");
+    if (program.isEmpty()) {
+        *result = ToolResult::failure(
+            ExitNoBackend,
+            "dfu-util is not installed, and this tool reaches DFU devices through it. Install "
+            "the Debian package dfu-util (sudo apt install dfu-util), or set DFU_SIMULATOR_DIR "
+            "to use the simulated device.");
+        return nullptr;
+    }
+    *result = ToolResult::success();
+    return std::make_unique<DfuUtilBackend>(program, waitSeconds);
+}
+
+DfuUtilBackend::DfuUtilBackend(const QString &program, int waitSeconds)
+    : program(program)
+    , waitSeconds(waitSeconds)
+{ }
+
+ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
+{
+    vendorId = file.vendorId;
+    productId = file.productId;
+    // The device starts the firmware where the file's first element lies.
+    for (const DfuSeTarget &target : file.targets) {
+        auto element = std::find_if(target.elements.cbegin(), target.elements.cend(),
+                                    [](const DfuSeElement &e) { return !e.data.isEmpty(); });
+        if (element != target.elements.cend()) {
+            leaveAlternate = target.alternateSetting;
+            leaveAddress = element->address;
+            break;
+        }
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 deadline = qint64(waitSeconds) * 1000;
+    bool announced = false;
+    bool graceGiven = false;
+    Listing listing;
+    for (;;) {
+        listing = Listing();
+        const ToolResult listed = list(&listing);
+        if (!listed.ok())
+            return listed;
+        if (listing.matching.size() > 1)
+            return ToolResult::failure(ExitSeveralDevices,
+                                       QString("%1 DFU devices %2 are connected. Unplug all but "
+                                               "the one to update and retry.")
+                                           .arg(listing.matching.size())
+                                           .arg(deviceName()));
+        if (listing.matching.size() == 1)
+            break;
+        if (listing.accessDenied && !graceGiven) {
+            deadline = qMin(deadline, clock.elapsed() + AccessGraceMs);
+            graceGiven = true;
+        }
+        if (clock.elapsed() >= deadline) {
+            if (listing.accessDenied)
+                return cannotOpen("you may not use it");
+            QString message = QString("No DFU device %1 appeared within %2 s. %3")
+                                  .arg(deviceName())
+                                  .arg(waitSeconds)
+                                  .arg(connectAdvice);
+            if (!listing.others.isEmpty())
+                message += " (Connected in DFU mode, but not the one this file is for: "
+                    + listing.others.join(", ") + ".)";
+            return ToolResult::failure(ExitNoDevice, message);
+        }
+        if (!announced) {
+            progress.context(QString("Waiting up to %1 s for the DFU device %2 to appear")
+                                 .arg(waitSeconds)
+                                 .arg(deviceName()));
+            announced = true;
+        }
+        QThread::msleep(PollIntervalMs);
+    }
+
+    QStringList alternates;
+    for (int alternate : listing.alternates)
+        alternates << QString::number(alternate);
+    progress.context(QString("Found the DFU device %1 (%2, alternate settings %3)")
+                         .arg(listing.ids, listing.matching.first(), alternates.join(", ")));
+    for (int t = 0; t < file.targets.size(); ++t) {
+        const int alternate = file.targets.at(t).alternateSetting;
+        if (!listing.alternates.contains(alternate))
+            return ToolResult::failure(
+                ExitTransferFailed,
+                QString("The DFU device %1 has no alternate setting %2, which target %3 of the "
+                        "firmware file is for. Nothing was written: check that this file is meant "
+                        "for this device.")
+                    .arg(deviceName())
+                    .arg(alternate)
+                    .arg(t + 1));
+    }
+    return ToolResult::success();
+}
+
+// dfu-util takes the DfuSe file whole and downloads the targets of the alternate setting
+// given with -a; --o has no counterpart there, so every block is written.
+ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, bool,
+                                    PhaseReporter &progress)
+{
+    progress.begin(PhaseReporter::Erase);
+    qint64 before = 0;
+    for (const auto &group : elementsByAlternate(file)) {
+        const QVector<qint64> &sizes = group.second;
+        int current = 0;
+        qint64 inFile = before;
+        bool touched = before > 0;
+        const auto onRecord = [&](const DfuUtilOutput::Record &record) {
+            if (record.kind == DfuUtilOutput::Record::Text) {
+                passOn(record, progress);
+            } else if (current < sizes.size() && record.stage != DfuUtilOutput::Upload) {
+                touched = true;
+                const auto phase = record.stage == DfuUtilOutput::Erase ? PhaseReporter::Erase
+                                                                        : PhaseReporter::Download;
+                if (record.kind == DfuUtilOutput::Record::Progress) {
+                    progress.reach(phase, inFile + qMin(record.bytes, sizes.at(current)));
+                } else if (record.stage == DfuUtilOutput::Download) {
+                    inFile += sizes.at(current);
+                    ++current;
+                }
+            }
+        };
+
+        const QStringList arguments
+            = deviceArguments() + QStringList {"-a", QString::number(group.first), "-D", path};
+        progress.context("Running dfu-util " + arguments.join(' '));
+        const Run result = run(arguments, onRecord);
+        const QString doing = QString("downloading alternate setting %1").arg(group.first);
+        if (!result.started || result.crashed || result.exitCode != 0)
+            return failure(result, doing, touched);
+        if (current < sizes.size())
+            return ToolResult::failure(
+                ExitTransferFailed,
+                QString("dfu-util ended without error after downloading %1 of the %2 elements of "
+                        "alternate setting %3. The firmware is incomplete: retry the update.")
+                    .arg(current)
+                    .arg(sizes.size())
+                    .arg(group.first));
+        before = inFile;
+    }
+    progress.finish(PhaseReporter::Download);
+    return ToolResult::success();
+}
+
+// Whatever goes wrong here, what was downloaded before still counts.
+ToolResult DfuUtilBackend::leave(PhaseReporter &progress)
+{
+    bool submitted = false;
+    const QStringList arguments = deviceArguments()
+        + QStringList {"-a", QString::number(leaveAlternate), "-s",
+                       DfuSeFormat::hex32(leaveAddress) + ":leave"};
+    progress.context("Running dfu-util " + arguments.join(' '));
+    const Run result = run(arguments, [&](const DfuUtilOutput::Record &record) {
+        if (record.kind == DfuUtilOutput::Record::Text && record.text == leaveText) {
+            submitted = true;
+            progress.leaving();
+        } else {
+            passOn(record, progress);
+        }
+    });
+    if (result.started && !result.crashed && result.exitCode == 0) {
+        if (!submitted)
+            progress.leaving();
+        return ToolResult::success();
+    }
+    if (submitted)
+        return ToolResult::warning("Warning: the device did not answer the request to leave DFU "
+                                   "mode ("
+                                   + messageOf(result)
+                                   + "). Many devices restart before they answer; if yours is "
+                                     "still in DFU mode, unplug and replug it.");
+    return ToolResult::warning("Warning: the device could not be asked to leave DFU mode ("
+                               + messageOf(result)
+                               + "). Unplug and replug it to start its firmware.");
+}
+
+DfuUtilBackend::Run
+DfuUtilBackend::run(const QStringList &arguments,
+                    const std::function<void(const DfuUtilOutput::Record &)> &onRecord) const
+{
+    QProcess process;
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, arguments);
+    Run result;
+    if (!process.waitForStarted(-1)) {
+        result.startError = process.errorString();
+        return result;
+    }
+    result.started = true;
+
+    DfuUtilOutput output;
+    const auto deliver = [&](const QVector<DfuUtilOutput::Record> &records) {
+        for (const DfuUtilOutput::Record &record : records)
+            onRecord(record);
+    };
+    while (process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(100);
+        deliver(output.feed(process.readAllStandardOutput()));
+    }
+    deliver(output.feed(process.readAllStandardOutput()));
+    deliver(output.finish());
+    result.crashed = process.exitStatus() == QProcess::CrashExit;
+    result.exitCode = process.exitCode();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+ToolResult DfuUtilBackend::list(Listing *listing) const
+{
+    static const QRegularExpression found("^Found DFU: \\[([0-9a-fA-F]{4}):([0-9a-fA-F]{4})\\] "
+                                          ".*devnum=(\\d+),.* path=\"([^\"]*)\", alt=(\\d+),");
+    const Run result = run({"-l"}, [&](const DfuUtilOutput::Record &record) {
+        const QRegularExpressionMatch match = found.match(QString::fromUtf8(record.text));
+        if (record.kind != DfuUtilOutput::Record::Text || !match.hasMatch())
+            return;
+        const QString ids = (match.captured(1) + ":" + match.captured(2)).toUpper();
+        if (!idMatches(vendorId, match.captured(1)) || !idMatches(productId, match.captured(2))) {
+            if (!listing->others.contains(ids))
+                listing->others << ids;
+            return;
+        }
+        const QString where
+            = QString("USB path %1, device number %2").arg(match.captured(4), match.captured(3));
+        if (!listing->matching.contains(where))
+            listing->matching << where;
+        if (where == listing->matching.first()) {
+            listing->ids = ids;
+            listing->alternates << match.captured(5).toInt();
+        }
+    });
+    if (!result.started)
+        return failure(result, "listing the USB devices", false);
+    if (result.crashed || result.exitCode != 0)
+        return ToolResult::failure(ExitNoBackend,
+                                   "dfu-util cannot list the USB devices (" + messageOf(result)
+                                       + "). Check that it works: run dfu-util -l.");
+
+    static const QRegularExpression denied(QString(cannotOpenText)
+                                           + " ([0-9a-fA-F]{4}):([0-9a-fA-F]{4})");
+    QRegularExpressionMatchIterator it = denied.globalMatch(QString::fromUtf8(result.err));
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        if (idMatches(vendorId, match.captured(1)) && idMatches(productId, match.captured(2)))
+            listing->accessDenied = true;
+    }
+    return ToolResult::success();
+}
+
+// A leading comma makes dfu-util match these ids on devices in DFU mode; without it they
+// would only name a run-time device and any device in DFU mode would do.
+QStringList DfuUtilBackend::deviceArguments() const
+{
+    if (vendorId == 0xFFFF && productId == 0xFFFF)
+        return {};
+    return {"-d", "," + idText(vendorId).toLower() + ":" + idText(productId).toLower()};
+}
+
+QString DfuUtilBackend::deviceName() const
+{
+    if (vendorId == 0xFFFF && productId == 0xFFFF)
+        return "with any id";
+    return idText(vendorId) + ":" + idText(productId);
+}
+
+ToolResult DfuUtilBackend::failure(const Run &run, const QString &doing, bool firmwareTouched) const
+{
+    if (!run.started)
+        return ToolResult::failure(ExitNoBackend,
+                                   "dfu-util (" + program + ") cannot be started: " + run.startError
+                                       + ". Reinstall the Debian package dfu-util.");
+    const QString said = messageOf(run);
+    const QString incomplete
+        = firmwareTouched ? " The firmware is incomplete: retry the update." : QString();
+    if (run.crashed)
+        return ToolResult::failure(ExitTransferFailed,
+                                   "dfu-util crashed while " + doing + "." + incomplete);
+    if (run.err.contains(cannotOpenText))
+        return cannotOpen(said);
+    if (run.err.contains(severalText))
+        return ToolResult::failure(ExitSeveralDevices,
+                                   "More than one DFU device is connected. Unplug all but the one "
+                                   "to update and retry.");
+    if (run.err.contains(noDeviceText))
+        return ToolResult::failure(
+            ExitNoDevice,
+            firmwareTouched ? "The DFU device disappeared while " + doing
+                    + ". Its firmware is incomplete: reconnect it in DFU mode and retry the update."
+                            : "No DFU device " + deviceName() + " was found. " + connectAdvice);
+    return ToolResult::failure(ExitTransferFailed,
+                               QString("dfu-util failed while %1 (exit code %2): %3.%4")
+                                   .arg(doing)
+                                   .arg(run.exitCode)
+                                   .arg(said, incomplete));
+}
+
+ToolResult DfuUtilBackend::cannotOpen(const QString &why) const
+{
+    return ToolResult::failure(ExitCannotOpen,
+                               "The DFU device " + deviceName() + " cannot be opened (" + why
+                                   + "). Install the udev rule 70-brindleflash-dfu.rules as the "
+                                     "README shows and replug the device, or add yourself to the "
+                                     "group that may use it (often plugdev).");
+}
+
+// dfu-util's own words from standard error, without its notes about skipped targets.
+QString DfuUtilBackend::messageOf(const Run &run)
+{
+    QStringList lines;
+    for (const QByteArray &line : run.err.split('\n')) {
+        const QString text = QString::fromUtf8(line).trimmed();
+        if (!text.isEmpty() && !text.contains("(skipping elements)"))
+            lines << text;
+    }
+    if (lines.isEmpty())
+        return run.crashed ? QString("it crashed")
+                           : QString("it gave exit code %1 and no message").arg(run.exitCode);
+    QString message = lines.join(' ');
+    while (message.endsWith('.'))
+        message.chop(1);
+    return message;
+}
+
+void DfuUtilBackend::passOn(const DfuUtilOutput::Record &record, PhaseReporter &progress)
+{
+    if (record.kind == DfuUtilOutput::Record::Text && !isBanner(record.text))
+        progress.context("dfu-util: " + QString::fromUtf8(record.text));
+}

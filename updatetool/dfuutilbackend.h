@@ -1,0 +1,76 @@
+// Real hardware through dfu-util: waits for the device, downloads each alternate setting's
+// targets in DfuSe mode and turns dfu-util's progress bars into our phase lines.
+#ifndef DFUUTILBACKEND_H
+#define DFUUTILBACKEND_H
+
+#include "updatetool/dfubackend.h"
+#include "updatetool/dfuutiloutput.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+#include <memory>
+
+class QProcessEnvironment;
+struct DfuSeElement;
+
+class DfuUtilBackend : public DfuBackend
+{
+public:
+    static constexpr int DefaultWaitSeconds = 10;
+    static constexpr int PollIntervalMs = 250;
+    // After dfu-util first says it may not open the device, how long udev gets to grant access.
+    static constexpr int AccessGraceMs = 1000;
+
+    // Looks for dfu-util beside the tool first, then on the PATH. Null, with the reason in
+    // *result, when there is none or DFU_WAIT_SECONDS holds a bad value.
+    static std::unique_ptr<DfuUtilBackend> fromEnvironment(const QProcessEnvironment &env,
+                                                           const QString &toolDirectory,
+                                                           ToolResult *result);
+
+    DfuUtilBackend(const QString &program, int waitSeconds);
+
+    ToolResult open(const DfuSeFile &file, PhaseReporter &progress) override;
+    ToolResult download(const DfuSeFile &file, const QString &path, bool skipErased,
+                        PhaseReporter &progress) override;
+    ToolResult leave(PhaseReporter &progress) override;
+
+private:
+    struct Run
+    {
+        bool started = false;
+        bool crashed = false;
+        int exitCode = -1;
+        QString startError;
+        QByteArray err;
+    };
+    struct Listing
+    {
+        QStringList matching;
+        QString ids;
+        QVector<int> alternates;
+        QStringList others;
+        bool accessDenied = false;
+    };
+
+    Run run(const QStringList &arguments,
+            const std::function<void(const DfuUtilOutput::Record &)> &onRecord) const;
+    ToolResult list(Listing *listing) const;
+    QStringList deviceArguments() const;
+    QString deviceName() const;
+    ToolResult failure(const Run &run, const QString &doing, bool firmwareTouched) const;
+    ToolResult cannotOpen(const QString &why) const;
+    static QString messageOf(const Run &run);
+    static void passOn(const DfuUtilOutput::Record &record, PhaseReporter &progress);
+
+    QString program;
+    int waitSeconds;
+    quint16 vendorId = 0xFFFF;
+    quint16 productId = 0xFFFF;
+    int leaveAlternate = 0;
+    quint32 leaveAddress = 0;
+};
+
+#endif // DFUUTILBACKEND_H
