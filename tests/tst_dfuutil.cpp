@@ -1,0 +1,560 @@
+// The update tool on real hardware: through a fake dfu-util that replays recorded output,
+// through the real one with no device attached, and the udev rule that grants device access.
+#include "toolprocess.h"
+
+#include "updatetool/dfusefile.h"
+#include "updatetool/dfusewriter.h"
+#include "updatetool/dfuutiloutput.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+struct FakeCall
+{
+    QByteArray out;
+    QByteArray err;
+    QByteArray code;
+};
+Q_DECLARE_METATYPE(FakeCall)
+
+namespace {
+
+const QByteArray banner = "dfu-util 0.11\n\n"
+                          "Copyright 2005-2009 Weston Schmidt, Harald Welte and OpenMoko Inc.\n"
+                          "Copyright 2010-2021 Tormod Volden and Stefan Schmidt\n"
+                          "This program is Free Software and has ABSOLUTELY NO WARRANTY\n"
+                          "Please report bugs to http://sourceforge.net/p/dfu-util/tickets/\n\n";
+const QByteArray noDevice = "dfu-util: No DFU capable USB device available\n";
+const QByteArray cannotOpen
+    = "dfu-util: Cannot open DFU device 0483:df11 found on devnum 7 (LIBUSB_ERROR_ACCESS)\n";
+const QByteArray several = "dfu-util: More than one DFU capable USB device found! Try `--list' "
+                           "and specify the serial number or disconnect all but one device\n";
+const QByteArray statusError = "dfu-util: Error during download get_status\n";
+constexpr qint64 TransferSize = 1024;
+
+// One update of dfu-util's progress bar, and the line it adds once the bar is full.
+QByteArray bar(const char *label, qint64 done, qint64 total)
+{
+    total = qMax<qint64>(total, 1);
+    const int filled = int(25 * done / total);
+    QByteArray record = "\r" + QByteArray(label) + "\t[" + QByteArray(filled, '=')
+        + QByteArray(25 - filled, ' ') + "] "
+        + QByteArray::number(100 * done / total).rightJustified(3, ' ') + "% "
+        + QByteArray::number(done).rightJustified(12, ' ') + " bytes";
+    if (filled == 25)
+        record += "\n" + QByteArray(label) + " done.\n";
+    return record;
+}
+
+// A stage of one element: from 0 of 1, once per transfer, to the whole element.
+QByteArray stage(const char *label, qint64 size)
+{
+    QByteArray out = bar(label, 0, 1);
+    for (qint64 at = 0; at < size; at += TransferSize)
+        out += bar(label, at, size);
+    return out + bar(label, size, size);
+}
+
+// Images are ALT@ADDRESS:SIZE; one target per alternate setting, in the order given.
+DfuSeFile layout(const QStringList &images, bool named)
+{
+    DfuSeFile file;
+    if (named) {
+        file.vendorId = 0x0483;
+        file.productId = 0xDF11;
+    }
+    for (int i = 0; i < images.size(); ++i) {
+        const QStringList parts = images.at(i).split(QRegularExpression("[@:]"));
+        const quint8 alternate = quint8(parts.at(0).toUInt());
+        int t = 0;
+        while (t < file.targets.size() && file.targets.at(t).alternateSetting != alternate)
+            ++t;
+        if (t == file.targets.size()) {
+            file.targets.append(DfuSeTarget());
+            file.targets.last().alternateSetting = alternate;
+        }
+        DfuSeElement element;
+        element.address = parts.at(1).toUInt(nullptr, 16);
+        element.data = pattern(parts.at(2).toInt(), quint32(i + 1));
+        file.targets[t].elements << element;
+    }
+    return file;
+}
+
+// What dfu-util 0.11 prints for "-a ALT -D file": every target is parsed, only those of ALT
+// are downloaded; the others only get a note on standard error.
+FakeCall downloadOf(const DfuSeFile &file, int alternate)
+{
+    FakeCall call;
+    call.out = banner
+        + "Opening DFU capable USB device...\nDevice ID 0483:df11\nDevice DFU version 011a\n"
+          "Claiming USB DFU Interface...\nDetermining device status: state = dfuIDLE, "
+          "status = 0\ndfuIDLE, continuing\nDFU mode device DFU version 011a\nDevice returned "
+          "transfer size 1024\nDfuSe interface name: \"Internal Flash  \"\n";
+    call.out += "File contains " + QByteArray::number(file.targets.size()) + " DFU images\n";
+    for (int t = 0; t < file.targets.size(); ++t) {
+        const DfuSeTarget &target = file.targets.at(t);
+        const bool chosen = target.alternateSetting == alternate;
+        call.out += QString("Parsing DFU image %1\nNo target name\nImage for alternate setting "
+                            "%2, (%3 elements, total size = %4)\n")
+                        .arg(t + 1)
+                        .arg(target.alternateSetting)
+                        .arg(target.elements.size())
+                        .arg(target.elements.size() * 8 + file.dataSize())
+                        .toLatin1();
+        if (!chosen)
+            call.err += "dfu-util: No alternate setting "
+                + QByteArray::number(target.alternateSetting) + " (skipping elements)\n";
+        for (int e = 0; e < target.elements.size(); ++e) {
+            const DfuSeElement &element = target.elements.at(e);
+            call.out += QString("Parsing element %1, address = 0x%2, size = %3\n")
+                            .arg(e + 1)
+                            .arg(element.address, 8, 16, QChar('0'))
+                            .arg(element.data.size())
+                            .toLatin1();
+            if (chosen)
+                call.out += stage("Erase   ", element.data.size())
+                    + stage("Download", element.data.size());
+        }
+    }
+    call.out += "Done parsing DfuSe file\n";
+    return call;
+}
+
+FakeCall leaveCall(const QByteArray &err = QByteArray(), const QByteArray &code = QByteArray())
+{
+    return {banner
+                + "Opening DFU capable USB device...\nDfuSe command mode\n"
+                  "Submitting leave request...\n",
+            err, code};
+}
+
+// Each device is IDS/DEVNUM/ALT, one line of "dfu-util -l" apiece.
+FakeCall listingOf(const QStringList &devices)
+{
+    FakeCall call {banner, QByteArray(), QByteArray()};
+    for (const QString &device : devices) {
+        const QStringList parts = device.split('/');
+        call.out += QString("Found DFU: [%1] ver=2200, devnum=%2, cfg=1, intf=0, path=\"1-%2\", "
+                            "alt=%3, name=\"@Internal Flash  /0x08000000/04*016Kg\", "
+                            "serial=\"3262355B3231\"\n")
+                        .arg(parts.at(0), parts.at(1), parts.at(2))
+                        .toLatin1();
+    }
+    return call;
+}
+
+const QStringList twoTargets = {"0@0x08000000:3000", "1@0x1FFF7800:16"};
+
+// The output up to the first progress update that starts with this text, which stays in.
+QByteArray upTo(const QByteArray &out, const QByteArray &update)
+{
+    const int at = out.indexOf("\r" + update);
+    return out.left(out.indexOf('\r', at + 1));
+}
+
+// The phase lines in order, shortened to E12, D100 and L for the leaving line.
+QString phaseSequence(const QByteArray &out)
+{
+    QStringList sequence;
+    for (const QByteArray &line : outputLines(out)) {
+        const QRegularExpressionMatch match = phaseLine().match(QString::fromUtf8(line));
+        if (match.hasMatch())
+            sequence << match.captured(1).left(1) + match.captured(2);
+        else if (line == "Leaving DFU Mode...")
+            sequence << "L";
+    }
+    return sequence.join(' ');
+}
+
+} // namespace
+
+class tst_DfuUtil : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void outputInPieces();
+    void downloads_data();
+    void downloads();
+    void failures_data();
+    void failures();
+    void waiting_data();
+    void waiting();
+    void realDfuUtilWithoutDevice();
+    void udevRule();
+
+private:
+    void writeScript(const QList<FakeCall> &calls) const;
+    QStringList calls() const;
+    QString firmware(const DfuSeFile &file) const;
+    Run tool(const QStringList &arguments, int waitSeconds = 0) const;
+
+    std::unique_ptr<QTemporaryDir> work;
+    QString toolPath;
+};
+
+void tst_DfuUtil::init()
+{
+    work = std::make_unique<QTemporaryDir>();
+    QVERIFY(work->isValid());
+    // A copy of the tool with the fake beside it, where the tool looks for dfu-util first.
+    QVERIFY(QDir().mkpath(work->filePath("tool")) && QDir().mkpath(work->filePath("script")));
+    toolPath = work->filePath("tool/DfuSeCommand.exe");
+    const QString fake = work->filePath("tool/dfu-util");
+    QVERIFY(QFile::copy(DFUSECOMMAND, toolPath) && QFile::copy(FAKE_DFU_UTIL, fake));
+    const auto executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    QVERIFY(QFile::setPermissions(toolPath, executable) && QFile::setPermissions(fake, executable));
+}
+
+void tst_DfuUtil::cleanup()
+{
+    work.reset();
+}
+
+// Pieces of standard output go to the fake in files, cut in awkward places.
+void tst_DfuUtil::writeScript(const QList<FakeCall> &calls) const
+{
+    const int cuts[] = {1, 2, 37, 5, 60, 11, 3, 90};
+    for (int n = 0; n < calls.size(); ++n) {
+        const QString prefix = work->filePath(QString("script/%1").arg(n));
+        QByteArray pieces;
+        for (int at = 0, i = 0; at < calls.at(n).out.size(); at += cuts[i++ % 8])
+            pieces += calls.at(n).out.mid(at, cuts[i % 8]) + '\x1e';
+        const QPair<QString, QByteArray> files[]
+            = {{".out", pieces}, {".err", calls.at(n).err}, {".code", calls.at(n).code}};
+        for (const auto &file : files) {
+            QFile out(prefix + file.first);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(file.second);
+        }
+    }
+}
+
+QStringList tst_DfuUtil::calls() const
+{
+    QFile file(work->filePath("script/calls"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    return lines.replaceInStrings(work->path(), "%WORK%");
+}
+
+QString tst_DfuUtil::firmware(const DfuSeFile &file) const
+{
+    QFile out(work->filePath("firmware.dfu"));
+    if (!out.open(QIODevice::WriteOnly) || out.write(DfuSeWriter::write(file)) <= 0)
+        return QString();
+    return out.fileName();
+}
+
+Run tst_DfuUtil::tool(const QStringList &arguments, int waitSeconds) const
+{
+    QProcessEnvironment env = environmentWithoutDevice();
+    env.insert("FAKE_DFU_UTIL_DIR", work->filePath("script"));
+    env.insert("DFU_WAIT_SECONDS", QString::number(waitSeconds));
+    return runProgram(toolPath, arguments, env);
+}
+
+void tst_DfuUtil::outputInPieces()
+{
+    // The format as recorded from dfu-util 0.11, pinned down once.
+    QCOMPARE(bar("Download", 1024, 2500),
+             QByteArray("\rDownload\t[==========               ]  40%         1024 bytes"));
+
+    const QByteArray out = banner + stage("Erase   ", 2500) + stage("Download", 2500)
+        + "Submitting leave request...\n" + bar("Upload", 512, 2048) + bar("Download", 1024, 3000);
+    const auto summary = [](const QVector<DfuUtilOutput::Record> &records) {
+        QStringList lines;
+        for (const DfuUtilOutput::Record &record : records) {
+            const QString stage = QString("EDU").at(record.stage);
+            if (record.kind == DfuUtilOutput::Record::Progress)
+                lines << stage + QString::number(record.bytes);
+            else if (record.kind == DfuUtilOutput::Record::StageDone)
+                lines << stage + " done";
+            else if (!record.text.startsWith("Copyright") && !record.text.startsWith("This pro")
+                     && !record.text.startsWith("Please"))
+                lines << QString::fromLatin1(record.text);
+        }
+        return lines.join(", ");
+    };
+    const QString expected = "dfu-util 0.11, E0, E0, E1024, E2048, E2500, E done, D0, D0, D1024, "
+                             "D2048, D2500, D done, Submitting leave request..., U512";
+
+    DfuUtilOutput whole;
+    QCOMPARE(summary(whole.feed(out)), expected);
+    // The last update has no separator behind it until dfu-util ends.
+    QCOMPARE(summary(whole.finish()), QString("D1024"));
+
+    for (int cut = 1; cut < out.size(); ++cut) {
+        DfuUtilOutput split;
+        QVector<DfuUtilOutput::Record> records = split.feed(out.left(cut));
+        records += split.feed(out.mid(cut));
+        records += split.finish();
+        QVERIFY2(summary(records) == expected + ", D1024",
+                 qPrintable(QString("cut at %1").arg(cut)));
+    }
+    DfuUtilOutput byteByByte;
+    QVector<DfuUtilOutput::Record> records;
+    for (char c : out)
+        records += byteByByte.feed(QByteArray(1, c));
+    records += byteByByte.finish();
+    QCOMPARE(summary(records), expected + ", D1024");
+}
+
+void tst_DfuUtil::downloads_data()
+{
+    QTest::addColumn<QStringList>("images");
+    QTest::addColumn<bool>("named");
+    QTest::addColumn<QStringList>("expectedCalls");
+    QTest::addColumn<QString>("phases");
+
+    QTest::newRow("one element") << QStringList {"0@0x08000000:5000"} << true
+                                 << QStringList {"-l", "-d ,0483:df11 -a 0 -D %WORK%/firmware.dfu",
+                                                 "-d ,0483:df11 -a 0 -s 0x08000000:leave"}
+                                 << "E0 E20 E40 E61 E81 E100 D0 D20 D40 D61 D81 D100 L";
+    QTest::newRow("two targets, three elements")
+        << QStringList {"0@0x08000000:3000", "1@0x1FFF7800:16", "0@0x08004000:2000"} << true
+        << QStringList {"-l", "-d ,0483:df11 -a 0 -D %WORK%/firmware.dfu",
+                        "-d ,0483:df11 -a 1 -D %WORK%/firmware.dfu",
+                        "-d ,0483:df11 -a 0 -s 0x08000000:leave"}
+        << "E0 E20 E40 E59 D0 D20 D40 D59 E80 E99 D80 D99 E100 D100 L";
+    // dfu-util never calls an empty element done; the next one must still be counted.
+    QTest::newRow("an empty element, any device")
+        << QStringList {"0@0x08000000:2048", "0@0x08010000:0", "0@0x08020000:100"} << false
+        << QStringList {"-l", "-a 0 -D %WORK%/firmware.dfu", "-a 0 -s 0x08000000:leave"}
+        << "E0 E47 E95 D0 D47 D95 E100 D100 L";
+}
+
+void tst_DfuUtil::downloads()
+{
+    QFETCH(QStringList, images);
+    QFETCH(bool, named);
+    QFETCH(QStringList, expectedCalls);
+    QFETCH(QString, phases);
+
+    const DfuSeFile file = layout(images, named);
+    QList<FakeCall> script = {listingOf({"0483:df11/5/0", "0483:df11/5/1"})};
+    script << downloadOf(file, 0);
+    if (file.targets.size() > 1)
+        script << downloadOf(file, 1);
+    script << leaveCall();
+    writeScript(script);
+
+    const Run run = tool({"-c", "-d", "--o", "--fn", firmware(file), "-l"});
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(calls(), expectedCalls);
+    QCOMPARE(phaseSequence(run.out), phases);
+    for (const QByteArray &line : outputLines(run.out))
+        QVERIFY2(phaseLine().match(line).hasMatch() || line == "Leaving DFU Mode..."
+                     || !looksLikePhase(line),
+                 line.constData());
+}
+
+void tst_DfuUtil::failures_data()
+{
+    QTest::addColumn<QList<FakeCall>>("script");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("phases");
+
+    const DfuSeFile file = layout(twoTargets, true);
+    const FakeCall first = downloadOf(file, 0);
+    const FakeCall second = downloadOf(file, 1);
+    const QByteArray cut = upTo(first.out, "Download\t[========");
+
+    QTest::newRow("no device") << QList<FakeCall> {{"", noDevice, "74"}} << 10
+                               << "No DFU device 0483:DF11 was found"
+                               << "E0";
+    QTest::newRow("no access") << QList<FakeCall> {{"", cannotOpen + noDevice, "74"}} << 6
+                               << "Install the udev rule 70-brindleflash-dfu.rules"
+                               << "E0";
+    QTest::newRow("several devices")
+        << QList<FakeCall> {{"", several, "74"}} << 7 << "More than one DFU device is connected"
+        << "E0";
+    QTest::newRow("error during the download")
+        << QList<FakeCall> {{cut, statusError, "74"}} << 4
+        << "dfu-util failed while downloading alternate setting 0 (exit code 74): dfu-util: "
+           "Error during download get_status. The firmware is incomplete"
+        << "E0 E33 E67 E99 D0 D33";
+    QTest::newRow("crash") << QList<FakeCall> {{cut, "", "crash"}} << 4
+                           << "dfu-util crashed while downloading alternate setting 0"
+                           << "E0 E33 E67 E99 D0 D33";
+    QTest::newRow("ends early without error")
+        << QList<FakeCall> {{upTo(first.out, "Download\t[================="), "", "0"}} << 4
+        << "after downloading 0 of the 1 elements of alternate setting 0"
+        << "E0 E33 E67 E99 D0 D33 D67";
+    QTest::newRow("device gone before the second target")
+        << QList<FakeCall> {first, {"", noDevice, "74"}} << 10
+        << "disappeared while downloading alternate setting 1. Its firmware is incomplete"
+        << "E0 E33 E67 E99 D0 D33 D67 D99";
+    QTest::newRow("leave request unanswered")
+        << QList<FakeCall> {first, second, leaveCall(statusError, "74")} << 0
+        << "did not answer the request to leave DFU mode (dfu-util: Error during download "
+           "get_status)"
+        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100 L";
+    QTest::newRow("leave request never sent")
+        << QList<FakeCall> {first, second, {"", noDevice, "74"}} << 0
+        << "could not be asked to leave DFU mode"
+        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100";
+}
+
+void tst_DfuUtil::failures()
+{
+    QFETCH(QList<FakeCall>, script);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QFETCH(QString, phases);
+
+    writeScript(QList<FakeCall> {listingOf({"0483:df11/5/0", "0483:df11/5/1"})} + script);
+    const Run run = tool({"-c", "-d", "--o", "--fn", firmware(layout(twoTargets, true)), "-l"});
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    QCOMPARE(phaseSequence(run.out), phases);
+    QCOMPARE(calls().size(), script.size() + 1);
+}
+
+void tst_DfuUtil::waiting_data()
+{
+    QTest::addColumn<QList<FakeCall>>("listings");
+    QTest::addColumn<bool>("named");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("polls");
+
+    const FakeCall nothing {banner, "", ""};
+    const FakeCall device = listingOf({"0483:df11/5/0", "0483:df11/5/1"});
+    QTest::newRow("there at once") << QList<FakeCall> {device} << true << 0
+                                   << "Found the DFU device 0483:DF11 (USB path 1-5, device "
+                                      "number 5, alternate settings 0, 1)"
+                                   << 1;
+    QTest::newRow("appears on the third look")
+        << QList<FakeCall> {nothing, nothing, device} << true << 0
+        << "Waiting up to 10 s for the DFU device 0483:DF11 to appear" << 3;
+    QTest::newRow("two devices") << QList<FakeCall> {listingOf(
+        {"0483:df11/5/0", "0483:df11/9/0", "0483:df11/5/1"})}
+                                 << true << 7 << "2 DFU devices 0483:DF11 are connected" << 1;
+    QList<FakeCall> denied;
+    for (int i = 0; i < 12; ++i)
+        denied << FakeCall {banner, cannotOpen, ""};
+    QTest::newRow("no access") << denied << true << 6
+                               << "The DFU device 0483:DF11 cannot be opened (you may not use it)"
+                               << -1;
+    QTest::newRow("another device only") << QList<FakeCall> {listingOf({"1234:5678/3/0"})} << true
+                                         << 10 << "not the one this file is for: 1234:5678" << -1;
+    QTest::newRow("file for any device")
+        << QList<FakeCall> {listingOf({"1234:5678/3/0", "1234:5678/3/1"})} << false << 0
+        << "Found the DFU device 1234:5678" << 1;
+    QTest::newRow("no second alternate setting")
+        << QList<FakeCall> {listingOf({"0483:df11/5/0"})} << true << 4
+        << "has no alternate setting 1, which target 2 of the firmware file is for" << 1;
+    QTest::newRow("listing fails")
+        << QList<FakeCall> {{banner, "dfu-util: unable to initialize libusb: LIBUSB_ERROR_OTHER\n",
+                             "74"}}
+        << true << 5
+        << "dfu-util cannot list the USB devices (dfu-util: unable to initialize libusb: "
+           "LIBUSB_ERROR_OTHER)"
+        << 1;
+}
+
+void tst_DfuUtil::waiting()
+{
+    QFETCH(QList<FakeCall>, listings);
+    QFETCH(bool, named);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QFETCH(int, polls);
+
+    writeScript(listings);
+    QElapsedTimer clock;
+    clock.start();
+    const Run run
+        = tool({"-c", "--fn", firmware(layout(twoTargets, named))}, exitCode == 10 ? 0 : 10);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2((exitCode == 0 ? run.out : run.err).contains(message.toUtf8()),
+             (run.out + run.err).constData());
+    QCOMPARE(calls().filter(QRegularExpression("^-l$")), calls());
+    if (polls > 0)
+        QCOMPARE(calls().size(), polls);
+    // Waiting for access to be granted must not take the whole wait.
+    QVERIFY(clock.elapsed() < 8000);
+}
+
+void tst_DfuUtil::realDfuUtilWithoutDevice()
+{
+    if (QStandardPaths::findExecutable("dfu-util").isEmpty())
+        QSKIP("dfu-util is not installed (Debian package dfu-util).");
+    // Ids no device carries: even a DFU device on this machine is never touched.
+    DfuSeFile file = layout({"0@0x08000000:64"}, true);
+    file.vendorId = 0;
+    file.productId = 0;
+    QProcessEnvironment env = environmentWithoutDevice();
+    env.insert("DFU_WAIT_SECONDS", "1");
+    const Run run = runProgram(DFUSECOMMAND, {"-c", "-d", "--fn", firmware(file), "-l"}, env);
+    QCOMPARE(run.exitCode, 10);
+    QVERIFY2(run.err.contains("No DFU device 0000:0000 appeared within 1 s. Connect the device, "
+                              "put it into DFU mode and try again."),
+             run.err.constData());
+    QVERIFY(run.out.contains("Waiting up to 1 s for the DFU device 0000:0000 to appear"));
+}
+
+// udev's own check where this udev has one; otherwise the rule is read the way udev reads it.
+void tst_DfuUtil::udevRule()
+{
+    const QString udevadm = QStandardPaths::findExecutable("udevadm");
+    QProcess help;
+    if (!udevadm.isEmpty()) {
+        help.start(udevadm, {"verify", "--help"});
+        help.waitForFinished();
+    }
+    if (!udevadm.isEmpty() && help.exitCode() == 0) {
+        const Run verify = runProgram(udevadm, {"verify", RULES_FILE}, environmentWithoutDevice());
+        QVERIFY2(verify.exitCode == 0, (verify.out + verify.err).constData());
+    }
+
+    // It must come before 73-seat-late.rules, which turns the tag into access.
+    QVERIFY(QFileInfo(RULES_FILE).fileName() < "73");
+    QFile rules(RULES_FILE);
+    QVERIFY(rules.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QRegularExpression pair("^([A-Z_]+)(\\{([A-Za-z_]+)\\})?(==|!=|\\+=|=)\"([^\"]*)\"$");
+    QList<QMap<QString, QString>> rulesRead;
+    for (const QByteArray &raw : rules.readAll().split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        QMap<QString, QString> rule;
+        for (const QString &part : line.split(", ")) {
+            const QRegularExpressionMatch match = pair.match(part);
+            QVERIFY2(match.hasMatch(), qPrintable(part));
+            rule.insert(match.captured(1) + match.captured(2) + match.captured(4),
+                        match.captured(5));
+        }
+        rulesRead << rule;
+    }
+    QCOMPARE(rulesRead.size(), 1);
+    const QMap<QString, QString> rule = rulesRead.first();
+    QCOMPARE(rule.value("TAG+="), QString("uaccess"));
+    QCOMPARE(rule.value("SUBSYSTEM=="), QString("usb"));
+    QCOMPARE(rule.value("ACTION!="), QString("remove"));
+    QCOMPARE(rule.value("ENV{DEVTYPE}=="), QString("usb_device"));
+
+    // udev fills ID_USB_INTERFACES with :CCSSPP: per interface (class, subclass, protocol).
+    const QRegularExpression interfaces(QRegularExpression::anchoredPattern(
+        QRegularExpression::wildcardToRegularExpression(rule.value("ENV{ID_USB_INTERFACES}=="))));
+    QVERIFY(interfaces.isValid());
+    for (const char *dfu : {":fe0102:", ":fe0101:", ":030000:fe0101:", ":080650:fe0102:ff0000:"})
+        QVERIFY2(interfaces.match(dfu).hasMatch(), dfu);
+    for (const char *other : {":080650:", ":fe0201:", ":0fe010:", ":ff0000:020201:", ""})
+        QVERIFY2(!interfaces.match(other).hasMatch(), other);
+}
+
+QTEST_GUILESS_MAIN(tst_DfuUtil)
+#include "tst_dfuutil.moc"
