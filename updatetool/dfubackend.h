@@ -20,6 +20,8 @@ public:
     virtual ToolResult download(const DfuSeFile &file, const QString &path, bool skipErased,
                                 PhaseReporter &progress)
         = 0;
+    // Reads every element back and compares it with the file, before the device may leave.
+    virtual ToolResult verify(const DfuSeFile &file, PhaseReporter &progress) = 0;
     // Lets the device leave DFU mode and start its new firmware.
     virtual ToolResult leave(PhaseReporter &progress) = 0;
 };

@@ -4,13 +4,16 @@
 
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfuseformat.h"
+#include "updatetool/flashverifier.h"
 #include "updatetool/phasereporter.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
@@ -226,6 +229,45 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, 
     return ToolResult::success();
 }
 
+// Uploads each element's range in DfuSe mode; an upload that fails leaves that element
+// unchecked, as a read-protected device does.
+ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress)
+{
+    const QTemporaryDir uploads;
+    return FlashVerifier::verify(
+        file, progress, [&](quint8 alternateSetting, const DfuSeElement &element) {
+            FlashVerifier::ReadBack back;
+            const QString where = DfuSeFormat::hex32(element.address);
+            if (!uploads.isValid()) {
+                back.problem
+                    = "there is no temporary folder to read into: " + uploads.errorString();
+                return back;
+            }
+            const QString path
+                = uploads.filePath(QString("upload-%1-%2.bin").arg(alternateSetting).arg(where));
+            const QStringList arguments = deviceArguments()
+                + QStringList {"-a", QString::number(alternateSetting),
+                               "-s", where + ":" + QString::number(element.data.size()),
+                               "-U", path};
+            progress.context("Running dfu-util " + arguments.join(' '));
+            const Run result = run(
+                arguments, [&](const DfuUtilOutput::Record &record) { passOn(record, progress); });
+            if (!result.started || result.crashed || result.exitCode != 0) {
+                back.problem = "dfu-util could not read back the element at " + where + ": "
+                    + messageOf(result);
+                return back;
+            }
+            QFile upload(path);
+            back.ok = upload.open(QIODevice::ReadOnly);
+            if (back.ok)
+                back.bytes = upload.readAll();
+            else
+                back.problem = "dfu-util left nothing to compare at " + where + " ("
+                    + upload.errorString() + ")";
+            return back;
+        });
+}
+
 // Whatever goes wrong here, what was downloaded before still counts.
 ToolResult DfuUtilBackend::leave(PhaseReporter &progress)
 {
@@ -395,6 +437,8 @@ QString DfuUtilBackend::messageOf(const Run &run)
         if (!text.isEmpty() && !text.contains("(skipping elements)"))
             lines << text;
     }
+    if (!run.started)
+        return run.startError;
     if (lines.isEmpty())
         return run.crashed ? QString("it crashed")
                            : QString("it gave exit code %1 and no message").arg(run.exitCode);

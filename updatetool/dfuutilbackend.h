@@ -1,5 +1,6 @@
 // Real hardware through dfu-util: waits for the device, downloads each alternate setting's
-// targets in DfuSe mode and turns dfu-util's progress bars into our phase lines.
+// targets in DfuSe mode, turns dfu-util's progress bars into our phase lines and reads
+// every element back.
 #ifndef DFUUTILBACKEND_H
 #define DFUUTILBACKEND_H
 
@@ -35,6 +36,7 @@ public:
     ToolResult open(const DfuSeFile &file, PhaseReporter &progress) override;
     ToolResult download(const DfuSeFile &file, const QString &path, bool skipErased,
                         PhaseReporter &progress) override;
+    ToolResult verify(const DfuSeFile &file, PhaseReporter &progress) override;
     ToolResult leave(PhaseReporter &progress) override;
 
 private:

@@ -4,6 +4,7 @@
 
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfuseformat.h"
+#include "updatetool/flashverifier.h"
 #include "updatetool/phasereporter.h"
 
 #include <QDir>
@@ -42,11 +43,15 @@ std::unique_ptr<SimulatorBackend> SimulatorBackend::fromEnvironment(const QProce
         fault = Disconnect;
     } else if (faultName == "crash") {
         fault = Crash;
+    } else if (faultName == "corrupt") {
+        fault = Corrupt;
+    } else if (faultName == "noreadback") {
+        fault = NoReadBack;
     } else if (!faultName.isEmpty()) {
         *result = ToolResult::failure(ExitUsage,
                                       "DFU_SIMULATOR_FAULT is \"" + faultName
-                                          + "\". Use absent, disconnect or crash, or "
-                                            "leave it unset.");
+                                          + "\". Use absent, disconnect, crash, corrupt or "
+                                            "noreadback, or leave it unset.");
         return nullptr;
     }
 
@@ -103,6 +108,7 @@ ToolResult SimulatorBackend::download(const DfuSeFile &file, const QString &, bo
     progress.begin(PhaseReporter::Download);
     const qint64 faultAt = file.dataSize() / 2;
     qint64 sent = 0;
+    bool corrupted = false;
     for (int t = 0; t < file.targets.size(); ++t) {
         const DfuSeTarget &target = file.targets.at(t);
         for (int e = 0; e < target.elements.size(); ++e) {
@@ -127,7 +133,7 @@ ToolResult SimulatorBackend::download(const DfuSeFile &file, const QString &, bo
             qint64 skipped = 0;
             for (qint64 offset = 0; offset < element.data.size(); offset += BlockSize) {
                 const qint64 length = qMin<qint64>(BlockSize, element.data.size() - offset);
-                if (fault != NoFault && sent + length > faultAt) {
+                if ((fault == Disconnect || fault == Crash) && sent + length > faultAt) {
                     if (fault == Crash)
                         crash();
                     return ToolResult::failure(
@@ -146,6 +152,14 @@ ToolResult SimulatorBackend::download(const DfuSeFile &file, const QString &, bo
                 sent += length;
                 progress.advance(PhaseReporter::Download, length);
                 pause();
+            }
+            // One byte in the middle of the first element keeps the wrong value.
+            if (fault == Corrupt && !corrupted && !element.data.isEmpty()) {
+                corrupted = true;
+                const qint64 middle = element.data.size() / 2;
+                const char wrong = char(~element.data.at(int(middle)));
+                if (!memory.seek(middle) || memory.write(&wrong, 1) != 1)
+                    return storeFailure(name, memory.errorString());
             }
             if (!memory.flush())
                 return storeFailure(name, memory.errorString());
@@ -185,6 +199,27 @@ ToolResult SimulatorBackend::erase(const DfuSeFile &file, PhaseReporter &progres
     }
     progress.finish(PhaseReporter::Erase);
     return ToolResult::success();
+}
+
+ToolResult SimulatorBackend::verify(const DfuSeFile &file, PhaseReporter &progress)
+{
+    return FlashVerifier::verify(
+        file, progress, [this](quint8 alternateSetting, const DfuSeElement &element) {
+            FlashVerifier::ReadBack back;
+            if (fault == NoReadBack) {
+                back.problem = "the simulated device refuses read-back, as a read-protected one "
+                               "does";
+                return back;
+            }
+            QFile memory(
+                QDir(directory).filePath(memoryFileName(alternateSetting, element.address)));
+            back.ok = memory.open(QIODevice::ReadOnly);
+            if (back.ok)
+                back.bytes = memory.readAll();
+            else
+                back.problem = "cannot read " + memory.fileName() + ": " + memory.errorString();
+            return back;
+        });
 }
 
 ToolResult SimulatorBackend::leave(PhaseReporter &progress)

@@ -13,7 +13,7 @@ class QProcessEnvironment;
 class SimulatorBackend : public DfuBackend
 {
 public:
-    enum Fault { NoFault, Absent, Disconnect, Crash };
+    enum Fault { NoFault, Absent, Disconnect, Crash, Corrupt, NoReadBack };
 
     static constexpr int DefaultDelayMs = 10;
     static constexpr int BlockSize = 2048;
@@ -27,6 +27,7 @@ public:
     ToolResult open(const DfuSeFile &file, PhaseReporter &progress) override;
     ToolResult download(const DfuSeFile &file, const QString &path, bool skipErased,
                         PhaseReporter &progress) override;
+    ToolResult verify(const DfuSeFile &file, PhaseReporter &progress) override;
     ToolResult leave(PhaseReporter &progress) override;
 
     static QString memoryFileName(quint8 alternateSetting, quint32 address);

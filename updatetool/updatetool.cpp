@@ -77,8 +77,12 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     if (!backend)
         return exitWith(result);
     result = backend->open(file, progress);
-    if (result.ok() && parser.isSet(downloadOption))
+    if (result.ok() && parser.isSet(downloadOption)) {
         result = warnOf(backend->download(file, path, parser.isSet(skipErasedOption), progress));
+        // A failed check leaves the device in DFU mode, ready for another try.
+        if (result.ok())
+            result = warnOf(backend->verify(file, progress));
+    }
     if (result.ok() && parser.isSet(leaveOption))
         result = warnOf(backend->leave(progress));
     return exitWith(result);
