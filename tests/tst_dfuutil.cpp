@@ -1,5 +1,6 @@
-// The update tool on real hardware: through a fake dfu-util that replays recorded output,
-// through the real one with no device attached, and the udev rule that grants device access.
+// The update tool on real hardware: through a fake dfu-util that replays recorded output (and
+// stores what it "reads back"), through the real one with no device attached, and the udev
+// rule that grants device access.
 #include "toolprocess.h"
 
 #include "updatetool/dfusefile.h"
@@ -15,9 +16,18 @@
 
 struct FakeCall
 {
+    FakeCall(const QByteArray &out = {}, const QByteArray &err = {}, const QByteArray &code = {},
+             const QByteArray &upload = {})
+        : out(out)
+        , err(err)
+        , code(code)
+        , upload(upload)
+    { }
+
     QByteArray out;
     QByteArray err;
     QByteArray code;
+    QByteArray upload;
 };
 Q_DECLARE_METATYPE(FakeCall)
 
@@ -34,6 +44,8 @@ const QByteArray cannotOpen
 const QByteArray several = "dfu-util: More than one DFU capable USB device found! Try `--list' "
                            "and specify the serial number or disconnect all but one device\n";
 const QByteArray statusError = "dfu-util: Error during download get_status\n";
+const QByteArray pipeError
+    = "dfu-util: dfuse_upload: libusb_control_transfer returned -9 (LIBUSB_ERROR_PIPE)\n";
 constexpr qint64 TransferSize = 1024;
 
 // One update of dfu-util's progress bar, and the line it adds once the bar is full.
@@ -125,6 +137,26 @@ FakeCall downloadOf(const DfuSeFile &file, int alternate)
     return call;
 }
 
+// What "-a ALT -s ADDRESS:LENGTH -U file" prints, and what it stores in the file.
+FakeCall uploadOf(const QByteArray &bytes, qint64 size)
+{
+    return {banner + "Opening DFU capable USB device...\nDevice ID 0483:df11\n"
+                + stage("Upload", size),
+            "", "", bytes};
+}
+
+QList<FakeCall> uploadsOf(const DfuSeFile &file)
+{
+    QList<FakeCall> calls;
+    for (const DfuSeTarget &target : file.targets) {
+        for (const DfuSeElement &element : target.elements) {
+            if (!element.data.isEmpty())
+                calls << uploadOf(element.data, element.data.size());
+        }
+    }
+    return calls;
+}
+
 FakeCall leaveCall(const QByteArray &err = QByteArray(), const QByteArray &code = QByteArray())
 {
     return {banner
@@ -205,7 +237,8 @@ void tst_DfuUtil::init()
     work = std::make_unique<QTemporaryDir>();
     QVERIFY(work->isValid());
     // A copy of the tool with the fake beside it, where the tool looks for dfu-util first.
-    QVERIFY(QDir().mkpath(work->filePath("tool")) && QDir().mkpath(work->filePath("script")));
+    for (const char *folder : {"tool", "script", "tmp"})
+        QVERIFY(QDir().mkpath(work->filePath(folder)));
     toolPath = work->filePath("tool/DfuSeCommand.exe");
     const QString fake = work->filePath("tool/dfu-util");
     QVERIFY(QFile::copy(DFUSECOMMAND, toolPath) && QFile::copy(FAKE_DFU_UTIL, fake));
@@ -227,8 +260,10 @@ void tst_DfuUtil::writeScript(const QList<FakeCall> &calls) const
         QByteArray pieces;
         for (int at = 0, i = 0; at < calls.at(n).out.size(); at += cuts[i++ % 8])
             pieces += calls.at(n).out.mid(at, cuts[i % 8]) + '\x1e';
-        const QPair<QString, QByteArray> files[]
+        QList<QPair<QString, QByteArray>> files
             = {{".out", pieces}, {".err", calls.at(n).err}, {".code", calls.at(n).code}};
+        if (!calls.at(n).upload.isEmpty())
+            files.append({".upload", calls.at(n).upload});
         for (const auto &file : files) {
             QFile out(prefix + file.first);
             QVERIFY(out.open(QIODevice::WriteOnly));
@@ -243,7 +278,8 @@ QStringList tst_DfuUtil::calls() const
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-    return lines.replaceInStrings(work->path(), "%WORK%");
+    lines.replaceInStrings(work->path(), "%WORK%");
+    return lines.replaceInStrings(QRegularExpression("%WORK%/tmp/[^/ ]+/"), "%TMP%/");
 }
 
 QString tst_DfuUtil::firmware(const DfuSeFile &file) const
@@ -259,6 +295,7 @@ Run tst_DfuUtil::tool(const QStringList &arguments, int waitSeconds) const
     QProcessEnvironment env = environmentWithoutDevice();
     env.insert("FAKE_DFU_UTIL_DIR", work->filePath("script"));
     env.insert("DFU_WAIT_SECONDS", QString::number(waitSeconds));
+    env.insert("TMPDIR", work->filePath("tmp"));
     return runProgram(toolPath, arguments, env);
 }
 
@@ -317,18 +354,27 @@ void tst_DfuUtil::downloads_data()
 
     QTest::newRow("one element") << QStringList {"0@0x08000000:5000"} << true
                                  << QStringList {"-l", "-d ,0483:df11 -a 0 -D %WORK%/firmware.dfu",
+                                                 "-d ,0483:df11 -a 0 -s 0x08000000:5000 -U "
+                                                 "%TMP%/upload-0-0x08000000.bin",
                                                  "-d ,0483:df11 -a 0 -s 0x08000000:leave"}
                                  << "E0 E20 E40 E61 E81 E100 D0 D20 D40 D61 D81 D100 L";
     QTest::newRow("two targets, three elements")
         << QStringList {"0@0x08000000:3000", "1@0x1FFF7800:16", "0@0x08004000:2000"} << true
-        << QStringList {"-l", "-d ,0483:df11 -a 0 -D %WORK%/firmware.dfu",
+        << QStringList {"-l",
+                        "-d ,0483:df11 -a 0 -D %WORK%/firmware.dfu",
                         "-d ,0483:df11 -a 1 -D %WORK%/firmware.dfu",
+                        "-d ,0483:df11 -a 0 -s 0x08000000:3000 -U %TMP%/upload-0-0x08000000.bin",
+                        "-d ,0483:df11 -a 0 -s 0x08004000:2000 -U %TMP%/upload-0-0x08004000.bin",
+                        "-d ,0483:df11 -a 1 -s 0x1FFF7800:16 -U %TMP%/upload-1-0x1FFF7800.bin",
                         "-d ,0483:df11 -a 0 -s 0x08000000:leave"}
         << "E0 E20 E40 E59 D0 D20 D40 D59 E80 E99 D80 D99 E100 D100 L";
     // dfu-util never calls an empty element done; the next one must still be counted.
     QTest::newRow("an empty element, any device")
         << QStringList {"0@0x08000000:2048", "0@0x08010000:0", "0@0x08020000:100"} << false
-        << QStringList {"-l", "-a 0 -D %WORK%/firmware.dfu", "-a 0 -s 0x08000000:leave"}
+        << QStringList {"-l", "-a 0 -D %WORK%/firmware.dfu",
+                        "-a 0 -s 0x08000000:2048 -U %TMP%/upload-0-0x08000000.bin",
+                        "-a 0 -s 0x08020000:100 -U %TMP%/upload-0-0x08020000.bin",
+                        "-a 0 -s 0x08000000:leave"}
         << "E0 E47 E95 D0 D47 D95 E100 D100 L";
 }
 
@@ -344,7 +390,7 @@ void tst_DfuUtil::downloads()
     script << downloadOf(file, 0);
     if (file.targets.size() > 1)
         script << downloadOf(file, 1);
-    script << leaveCall();
+    script << uploadsOf(file) << leaveCall();
     writeScript(script);
 
     const Run run = tool({"-c", "-d", "--o", "--fn", firmware(file), "-l"});
@@ -352,6 +398,8 @@ void tst_DfuUtil::downloads()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(calls(), expectedCalls);
     QCOMPARE(phaseSequence(run.out), phases);
+    QCOMPARE(run.out.count("\nVerified "), uploadsOf(file).size());
+    QVERIFY(run.out.contains("\nFlash verified: every byte matches the file\n"));
     for (const QByteArray &line : outputLines(run.out))
         QVERIFY2(phaseLine().match(line).hasMatch() || line == "Leaving DFU Mode..."
                      || !looksLikePhase(line),
@@ -395,13 +443,39 @@ void tst_DfuUtil::failures_data()
         << QList<FakeCall> {first, {"", noDevice, "74"}} << 10
         << "disappeared while downloading alternate setting 1. Its firmware is incomplete"
         << "E0 E33 E67 E99 D0 D33 D67 D99";
+    const QList<FakeCall> uploads = uploadsOf(file);
+    const QByteArray stored = file.targets.at(0).elements.at(0).data;
+    QByteArray wrong = stored;
+    wrong[1234] = char(~wrong.at(1234));
+    const auto hex = [](char byte) { return "0x" + QByteArray(1, byte).toHex().toUpper(); };
+    QTest::newRow("read-back differs")
+        << QList<FakeCall> {first, second, uploadOf(wrong, 3000), uploads.at(1)} << 4
+        << QString("The flash verification failed at 0x080004D2: expected " + hex(stored.at(1234))
+                   + ", found " + hex(wrong.at(1234)) + ". The device stays in DFU mode")
+        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100";
+    QTest::newRow("short read-back")
+        << QList<FakeCall> {first, second, uploadOf(stored.left(1000), 1000), uploads.at(1),
+                            leaveCall()}
+        << 0
+        << "Warning: the flash could not be verified (the device returned 1000 of the 3000 "
+           "bytes at 0x08000000). The download itself went through."
+        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100 L";
+    QTest::newRow("read-back refused")
+        << QList<FakeCall> {first, second, {banner, pipeError, "74"}, uploads.at(1), leaveCall()}
+        << 0
+        << "Warning: the flash could not be verified (dfu-util could not read back the element "
+           "at 0x08000000: dfu-util: dfuse_upload: libusb_control_transfer returned -9 "
+           "(LIBUSB_ERROR_PIPE)). The download itself went through."
+        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100 L";
     QTest::newRow("leave request unanswered")
-        << QList<FakeCall> {first, second, leaveCall(statusError, "74")} << 0
+        << (QList<FakeCall> {first, second} + uploads
+            + QList<FakeCall> {leaveCall(statusError, "74")})
+        << 0
         << "did not answer the request to leave DFU mode (dfu-util: Error during download "
            "get_status)"
         << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100 L";
     QTest::newRow("leave request never sent")
-        << QList<FakeCall> {first, second, {"", noDevice, "74"}} << 0
+        << (QList<FakeCall> {first, second} + uploads + QList<FakeCall> {{"", noDevice, "74"}}) << 0
         << "could not be asked to leave DFU mode"
         << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100";
 }

@@ -108,6 +108,8 @@ private slots:
     void faults();
     void usage_data();
     void usage();
+    void verification_data();
+    void verification();
     void skipsErasedBlocks_data();
     void skipsErasedBlocks();
     void phaseLines_data();
@@ -274,6 +276,8 @@ void tst_UpdateTool::samples()
         const int size = element.section(':', 1).toInt();
         names << "alt0-" + address + ".bin";
         QVERIFY2(deviceFile(names.last()) == bytes.mid(offset + 8, size), qPrintable(address));
+        QVERIFY(run.out.contains(
+            QString("\nVerified %1 bytes at 0x%2\n").arg(size).arg(address).toUtf8()));
         offset += 8 + size;
     }
     QCOMPARE(deviceFiles(), names);
@@ -472,6 +476,65 @@ void tst_UpdateTool::usage()
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
     QVERIFY(run.err.contains("Usage: DfuSeCommand.exe"));
     QCOMPARE(deviceFiles(), QStringList());
+}
+
+void tst_UpdateTool::verification_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("lines");
+
+    // %1 and %2 stand for the expected and the stored byte.
+    QTest::newRow("good") << "" << 0 << ""
+                          << QStringList {"Verified 20000 bytes at 0x08000000",
+                                          "Verified 16 bytes at 0x1FFF7800",
+                                          "Flash verified: every byte matches the file",
+                                          "Leaving DFU Mode..."};
+    QTest::newRow("corrupt")
+        << "corrupt" << 4
+        << "The flash verification failed at 0x08002710: expected %1, found %2. The device "
+           "stays in DFU mode: retry the update.\n"
+        << QStringList {"Element at 0x08000000 differs from the file, first at 0x08002710: "
+                        "expected %1, found %2",
+                        "Verified 16 bytes at 0x1FFF7800"};
+    const QString refused = "the simulated device refuses read-back, as a read-protected one does";
+    QTest::newRow("noreadback") << "noreadback" << 0
+                                << "Warning: the flash could not be verified (" + refused
+            + "). The download itself went through.\n"
+                                << QStringList {"Element at 0x08000000 not checked: " + refused,
+                                                "Element at 0x1FFF7800 not checked: " + refused,
+                                                "Leaving DFU Mode..."};
+}
+
+void tst_UpdateTool::verification()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QFETCH(QStringList, lines);
+
+    QHash<QString, QByteArray> expected;
+    const QString file = packImages({"0@0x08000000:20000", "1@0x1FFF7800:16"}, &expected);
+    const Run run = tool({"-c", "-d", "--o", "--fn", file, "-l"}, {"DFU_SIMULATOR_FAULT=" + fault});
+    QCOMPARE(run.exitCode, exitCode);
+
+    const auto hex = [](char byte) { return "0x" + QByteArray(1, byte).toHex().toUpper(); };
+    const char right = expected.value("alt0-08000000.bin").at(10000);
+    const QString bytes[] = {QString(hex(right)), QString(hex(char(~right)))};
+    QCOMPARE(QString::fromUtf8(run.err), message.replace("%1", bytes[0]).replace("%2", bytes[1]));
+
+    // The download's last percentage stands while the tool verifies: no phase line follows.
+    QList<QByteArray> out = outputLines(run.out);
+    const int verifying = out.indexOf("Verifying: reading every element back from the device");
+    QVERIFY(verifying > 0);
+    QCOMPARE(
+        phasePercents(out.mid(0, verifying).join('\n')).value("Download").last(),
+        100);
+    QStringList after;
+    for (const QByteArray &line : out.mid(verifying + 1))
+        after << QString::fromUtf8(line);
+    QCOMPARE(after, lines.replaceInStrings("%1", bytes[0]).replaceInStrings("%2", bytes[1]));
 }
 
 void tst_UpdateTool::skipsErasedBlocks_data()
