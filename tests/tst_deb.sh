@@ -36,7 +36,7 @@ grep -q '^-rwxr-xr-x .* \./usr/lib/brindleflash/Brindleflash$' <<<"$listing" ||
     fail "the program is not executable in the package"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-wanted=(libc6 "libqt${qt}core${qt}" "libqt${qt}gui${qt}" "libqt${qt}widgets${qt}")
+wanted=(libc6 "libqt${qt}core${qt}" "libqt${qt}gui${qt}" "libqt${qt}widgets${qt}" dfu-util)
 [ "$qt" = 5 ] && wanted[1]=libqt5core5a
 [ "$qt" = 6 ] && wanted+=(qt6-qpa-plugins)
 for package in "${wanted[@]}"; do
