@@ -3,6 +3,23 @@
 
 #include "scan/textscanner.h"
 
+namespace {
+
+// A search that remembers a text found nowhere from the front of the buffer: until the buffer
+// grows again no rest of it can hold the text, so a flood of lines stays linear to scan.
+int skipPastUnlessMissing(TextScanner &scanner, const char *text, bool &missing)
+{
+    if (missing)
+        return ScanMismatch;
+    const bool fromFront = scanner.position() == 0;
+    const int result = scanner.skipPast(text);
+    if (result != ScanOk && fromFront)
+        missing = true;
+    return result;
+}
+
+} // namespace
+
 void MainWindow::processReadyReadSTD()
 {
     if (!process)
@@ -26,18 +43,24 @@ void MainWindow::scanOutput(const QByteArray &chunk)
     appendLog("Process Output:\n" + decodeOutput(chunk));
     outputBuffer.append(chunk);
 
+    // Recognised lines are dropped from the front all at once when the chunk is done.
+    int consumed = 0;
+    bool eraseMissing = false;
+    bool downloadMissing = false;
     for (;;) {
         TextScanner scanner;
-        scanner.init(outputBuffer.constData(), std::uint32_t(outputBuffer.size()));
+        scanner.init(outputBuffer.constData() + consumed,
+                     std::uint32_t(outputBuffer.size() - consumed));
         std::int32_t number = 0;
         QString status;
         int progress = -1;
 
-        if (scanner.skipPast("Upgrading - Erase Phase (") == ScanOk
+        if (skipPastUnlessMissing(scanner, "Upgrading - Erase Phase (", eraseMissing) == ScanOk
             && scanner.readInteger(&number) == ScanOk && scanner.matchLiteral(")") == ScanOk) {
             status = "Upgrading - Erase Phase";
             progress = number;
-        } else if (scanner.skipPast("Upgrading - Download Phase (") == ScanOk
+        } else if (skipPastUnlessMissing(scanner, "Upgrading - Download Phase (", downloadMissing)
+                       == ScanOk
                    && scanner.readInteger(&number) == ScanOk
                    && scanner.matchLiteral(")") == ScanOk) {
             status = "Upgrading - Download Phase";
@@ -46,10 +69,11 @@ void MainWindow::scanOutput(const QByteArray &chunk)
             status = "Upgrading - Leaving DFU Mode";
             progress = -1;
         } else {
-            return;
+            break;
         }
 
         setStatus(status, progress);
-        outputBuffer.remove(0, int(scanner.position()));
+        consumed += int(scanner.position());
     }
+    outputBuffer.remove(0, consumed);
 }
