@@ -1,7 +1,10 @@
 // Turns the update tool's standard output into status and progress.
 #include "app/mainwindow.h"
 
+#include "app/form/mainwindowform.h"
 #include "scan/textscanner.h"
+
+#include <QProgressBar>
 
 namespace {
 
@@ -47,6 +50,9 @@ void MainWindow::scanOutput(const QByteArray &chunk)
     int consumed = 0;
     bool eraseMissing = false;
     bool downloadMissing = false;
+    // The bar repaints at once for every new value; one paint when the chunk is done shows the
+    // same last value without a repaint per line.
+    form->progressBar->setUpdatesEnabled(false);
     for (;;) {
         TextScanner scanner;
         scanner.init(outputBuffer.constData() + consumed,
@@ -76,4 +82,5 @@ void MainWindow::scanOutput(const QByteArray &chunk)
         consumed += int(scanner.position());
     }
     outputBuffer.remove(0, consumed);
+    form->progressBar->setUpdatesEnabled(true);
 }
