@@ -22,7 +22,8 @@ function maximum(values, n,    i, m) {
 }
 
 # One figure per run, from the pairs of that run: how = "ratio" (a over b), "value" (a alone),
-# "excess" (a minus b), and the runs' figures are summarised by "median" or "max" over pairs.
+# "excess" (a minus b), "allowance" (a minus 1.05 b minus 50 ms: at most 0 meets the demo goal),
+# and the runs' figures are summarised by "median" or "max" over pairs.
 function perRun(section, column, how, a, b, over, run,    values, n, p, x) {
     n = 0
     for (p = 1; p <= pairs; p++) {
@@ -33,6 +34,8 @@ function perRun(section, column, how, a, b, over, run,    values, n, p, x) {
             x = x / figure[section, run, p, b, column]
         else if (how == "excess")
             x = x - figure[section, run, p, b, column]
+        else if (how == "allowance")
+            x = x - (1.05 * figure[section, run, p, b, column] + 50)
         values[++n] = x
     }
     if (n == 0)
@@ -100,7 +103,8 @@ END {
     }
     if (has["demo"]) {
         header("Demo update on the simulated device: 1 MiB firmware, no delay")
-        row("press start to success box / tool alone", "demo", 1, "ratio", "window", "tool", "median", "%.3f", "<= 1.05 + 50 ms")
+        row("press start to success box - (1.05 x tool alone + 50 ms) (ms)", "demo", 1, "allowance", "window", "tool", "median", "%.1f", "<= 0")
+        row("press start to success box / tool alone", "demo", 1, "ratio", "window", "tool", "median", "%.3f", "")
         row("press start to success box, minus tool alone (ms)", "demo", 1, "excess", "window", "tool", "median", "%.1f", "")
         row("press start to success box (ms)", "demo", 1, "value", "window", "", "median", "%.1f", "")
         row("tool alone (ms)", "demo", 1, "value", "tool", "", "median", "%.1f", "")
