@@ -42,10 +42,12 @@ private:
     void click(const AccessibleObject &object);
     void xdotool(const QStringList &arguments);
     QString window(const QString &title, bool wait);
+    void picture(const QString &title, const QString &file);
     AccessibleObject find(const QString &role, const QString &name);
     QString status();
 
-    QTemporaryDir work;
+    QTemporaryDir work {QDir::tempPath() + "/brindleflash-XXXXXX"};
+    const QString pictures = qEnvironmentVariable("BRINDLEFLASH_SCREENSHOTS");
     QString firmware;
     QByteArray image;
     QProcess sessionBus;
@@ -86,23 +88,32 @@ void tst_EndToEnd::cleanup()
 void tst_EndToEnd::updatesTheSimulatedDevice()
 {
     const QString device = work.filePath("device");
-    startProgram({"DFU_SIMULATOR_DIR=" + device, "DFU_SIMULATOR_DELAY_MS=15"});
+    // Slower for pictures, so that one can be taken halfway through the download.
+    const QString delay = pictures.isEmpty() ? "15" : "60";
+    startProgram({"DFU_SIMULATOR_DIR=" + device, "DFU_SIMULATOR_DELAY_MS=" + delay});
     if (QTest::currentTestFailed())
         return;
     chooseFirmware();
     if (QTest::currentTestFailed())
         return;
+    picture(mainTitle, "mainwindow.png");
     click(find("push button", "Start Update"));
     if (QTest::currentTestFailed())
         return;
 
     // Sample the status line until the success box is up; the window closes right behind it.
     QStringList seen;
+    bool pictured = false;
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
             const QString now = status();
             if (!now.isEmpty() && (seen.isEmpty() || seen.constLast() != now))
                 seen << now;
+            if (!pictured && now == "Status: Upgrading - Download Phase"
+                && client->value(client->find(app, "progress bar", QRegularExpression())) >= 40) {
+                pictured = true;
+                picture(mainTitle, "updating.png");
+            }
             return !client->find(app, "label", exactly("Update Successful.")).isNull();
         }(),
         60000);
@@ -112,6 +123,7 @@ void tst_EndToEnd::updatesTheSimulatedDevice()
     QCOMPARE(status(), QString("Status: Update Successful"));
 
     QTRY_VERIFY(window(mainTitle, false).isEmpty());
+    picture(QString(), "success.png");
     QFile flashed(device + "/alt0-08000000.bin");
     QVERIFY(flashed.open(QIODevice::ReadOnly));
     QVERIFY(flashed.readAll() == image);
@@ -147,6 +159,7 @@ void tst_EndToEnd::absentDeviceOffersRetry()
                           "been installed"),
              qPrintable(log));
     QVERIFY(log.contains("Make sure the drivers are installed and click Retry Update."));
+    picture(mainTitle, "failure.png");
 }
 
 void tst_EndToEnd::startProgram(const QStringList &environment)
@@ -215,13 +228,15 @@ void tst_EndToEnd::xdotool(const QStringList &arguments)
     QCOMPARE(QProcess::execute(XDOTOOL, arguments), 0);
 }
 
-// The program's visible X window with this title (no pattern characters in it): waits for it,
-// or looks once.
+// The program's visible X window with this title (no pattern characters in it; none: any
+// window): waits for it, or looks once.
 QString tst_EndToEnd::window(const QString &title, bool wait)
 {
     const QString pid = QString::number(program.processId());
-    QStringList arguments
-        = {"search", "--onlyvisible", "--all", "--pid", pid, "--name", "^" + title + "$"};
+    QStringList arguments = {"search", "--onlyvisible", "--all", "--pid", pid};
+    if (!title.isEmpty())
+        arguments << "--name"
+                  << "^" + title + "$";
     if (wait)
         arguments.insert(1, "--sync");
     QProcess search;
@@ -232,6 +247,19 @@ QString tst_EndToEnd::window(const QString &title, bool wait)
         return {};
     }
     return QString::fromLatin1(search.readAllStandardOutput()).section('\n', 0, 0);
+}
+
+// With BRINDLEFLASH_SCREENSHOTS set to a folder, the runs leave there pictures of the states they
+// pass through (scripts/screenshots makes the README's this way).
+void tst_EndToEnd::picture(const QString &title, const QString &file)
+{
+    if (pictures.isEmpty())
+        return;
+    const QString id = window(title, true);
+    QVERIFY(!id.isEmpty());
+    // The last change reaches the screen with the next paint.
+    QTest::qWait(300);
+    QCOMPARE(QProcess::execute("import", {"-window", id, pictures + "/" + file}), 0);
 }
 
 AccessibleObject tst_EndToEnd::find(const QString &role, const QString &name)
