@@ -4,7 +4,7 @@
 //              closes on success
 //   reference  a plain log view that appends each chunk of the tool's output and nothing else
 //   tool       the tool alone, its output read and dropped
-// Usage: bench_harness window|reference|tool [--show-log] [firmware-file]
+// Usage: bench_flood or bench_demo, then window, reference or tool, [--show-log] [firmware-file]
 #include "stallprobe.h"
 
 #include "app/form/mainwindowform.h"
@@ -42,7 +42,7 @@ QString toolPath()
 
 int fail(const char *message)
 {
-    std::fprintf(stderr, "bench_harness: %s\n", message);
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), message);
     return 1;
 }
 
@@ -54,7 +54,8 @@ int main(int argc, char *argv[])
     QStringList arguments = app.arguments().mid(1);
     const bool showLog = arguments.removeAll("--show-log") > 0;
     if (arguments.isEmpty() || arguments.size() > 2)
-        return fail("usage: bench_harness window|reference|tool [--show-log] [firmware-file]");
+        return fail(
+            "usage: bench_flood|bench_demo window|reference|tool [--show-log] [firmware-file]");
     const QString mode = arguments.at(0);
     const QString firmware = arguments.value(1, QCoreApplication::applicationFilePath());
 
