@@ -5,6 +5,7 @@
 #include "scan/textscanner.h"
 
 #include <QProgressBar>
+#include <QTimer>
 
 namespace {
 
@@ -50,9 +51,13 @@ void MainWindow::scanOutput(const QByteArray &chunk)
     int consumed = 0;
     bool eraseMissing = false;
     bool downloadMissing = false;
-    // The bar repaints at once for every new value; one paint when the chunk is done shows the
-    // same last value without a repaint per line.
-    form->progressBar->setUpdatesEnabled(false);
+    // The bar repaints at once for every new value. A tool that floods its output would spend
+    // our time painting, so the bar paints at most every 30 ms, always its latest value.
+    QProgressBar *bar = form->progressBar;
+    if (bar->updatesEnabled()) {
+        bar->setUpdatesEnabled(false);
+        QTimer::singleShot(30, bar, [bar] { bar->setUpdatesEnabled(true); });
+    }
     for (;;) {
         TextScanner scanner;
         scanner.init(outputBuffer.constData() + consumed,
@@ -82,5 +87,4 @@ void MainWindow::scanOutput(const QByteArray &chunk)
         consumed += int(scanner.position());
     }
     outputBuffer.remove(0, consumed);
-    form->progressBar->setUpdatesEnabled(true);
 }
