@@ -3,6 +3,7 @@
 
 #include "app/form/mainwindowform.h"
 #include "scan/textscanner.h"
+#include "update/toolcontract.h"
 
 #include <QProgressBar>
 #include <QTimer>
@@ -66,17 +67,19 @@ void MainWindow::scanOutput(const QByteArray &chunk)
         QString status;
         int progress = -1;
 
-        if (skipPastUnlessMissing(scanner, "Upgrading - Erase Phase (", eraseMissing) == ScanOk
-            && scanner.readInteger(&number) == ScanOk && scanner.matchLiteral(")") == ScanOk) {
+        if (skipPastUnlessMissing(scanner, ToolContract::ErasePhasePrefix, eraseMissing) == ScanOk
+            && scanner.readInteger(&number) == ScanOk
+            && scanner.matchLiteral(ToolContract::PhaseLineEnd) == ScanOk) {
             status = "Upgrading - Erase Phase";
             progress = number;
-        } else if (skipPastUnlessMissing(scanner, "Upgrading - Download Phase (", downloadMissing)
+        } else if (skipPastUnlessMissing(scanner, ToolContract::DownloadPhasePrefix,
+                                         downloadMissing)
                        == ScanOk
                    && scanner.readInteger(&number) == ScanOk
-                   && scanner.matchLiteral(")") == ScanOk) {
+                   && scanner.matchLiteral(ToolContract::PhaseLineEnd) == ScanOk) {
             status = "Upgrading - Download Phase";
             progress = number;
-        } else if (scanner.skipPast("Leaving DFU Mode...") == ScanOk) {
+        } else if (scanner.skipPast(ToolContract::LeavingDfuModeLine) == ScanOk) {
             status = "Upgrading - Leaving DFU Mode";
             progress = -1;
         } else {

@@ -1,6 +1,8 @@
 // Phase and context lines on standard output, flushed line by line: the window reads them live.
 #include "updatetool/phasereporter.h"
 
+#include "update/toolcontract.h"
+
 #include <QByteArray>
 
 PhaseReporter::PhaseReporter(qint64 totalBytes, std::FILE *out)
@@ -34,7 +36,7 @@ void PhaseReporter::finish(Phase phase)
 
 void PhaseReporter::leaving()
 {
-    writeLine("Leaving DFU Mode...");
+    writeLine(ToolContract::LeavingDfuModeLine);
 }
 
 void PhaseReporter::context(const QString &text)
@@ -47,7 +49,7 @@ void PhaseReporter::context(const QString &text)
             c = '?';
     }
     line.replace("Phase (", "Phase: (");
-    line.replace("Leaving DFU Mode...", "Leaving DFU Mode.");
+    line.replace(ToolContract::LeavingDfuModeLine, "Leaving DFU Mode.");
     writeLine(line);
 }
 
@@ -56,8 +58,8 @@ void PhaseReporter::show(Phase phase, int percent)
     if (percent <= shown[phase])
         return;
     shown[phase] = percent;
-    const char *name = phase == Erase ? "Erase" : "Download";
-    writeLine(QByteArray("Upgrading - ") + name + " Phase (" + QByteArray::number(percent) + ")");
+    writeLine((phase == Erase ? ToolContract::ErasePhasePrefix : ToolContract::DownloadPhasePrefix)
+              + QByteArray::number(percent) + ToolContract::PhaseLineEnd);
 }
 
 void PhaseReporter::writeLine(const QByteArray &line)

@@ -3,6 +3,8 @@
 #ifndef TOOLRESULT_H
 #define TOOLRESULT_H
 
+#include "update/toolcontract.h"
+
 #include <QString>
 
 enum ExitCode {
@@ -13,7 +15,7 @@ enum ExitCode {
     ExitNoBackend = 5,
     ExitCannotOpen = 6,
     ExitSeveralDevices = 7,
-    ExitNoDevice = 10
+    ExitNoDevice = ToolContract::ExitDeviceNotFound
 };
 
 class ToolResult
