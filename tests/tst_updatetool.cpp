@@ -103,6 +103,8 @@ private slots:
     void samples();
     void rejectsDefects_data();
     void rejectsDefects();
+    void acceptsDeviations_data();
+    void acceptsDeviations();
     void rejectsEveryTruncation();
     void faults_data();
     void faults();
@@ -296,10 +298,6 @@ void tst_UpdateTool::rejectsDefects_data()
     QTest::newRow("no DfuSe signature")
         << "file" << patchedByte(base, 0, 'd') << "\"DfuSe\" signature (offset 0)";
     QTest::newRow("version 2") << "file" << patchedByte(base, 5, 2) << "not 1 (offset 5)";
-    QTest::newRow("image size one more")
-        << "file" << patched(base, 6, 366) << "file is truncated (offset 6)";
-    QTest::newRow("image size one less")
-        << "file" << patched(base, 6, 364) << "claims 364 bytes but 365 stand";
     QTest::newRow("no UFD") << "file" << patchedByte(base, 373, 'X')
                             << "\"UFD\" signature (offset 373)";
     QTest::newRow("suffix length 17")
@@ -314,26 +312,16 @@ void tst_UpdateTool::rejectsDefects_data()
                                          << "target 1 has no \"Target\" signature (offset 11)";
     QTest::newRow("two targets counted") << "file" << patchedByte(base, 10, 2)
                                          << "target 2 of 2 does not fit in the image (offset 365)";
-    QTest::newRow("no targets counted")
-        << "file" << patchedByte(base, 10, 0) << "354 more bytes after the last target (offset 11)";
-    QTest::newRow("target size huge")
-        << "file" << patched(base, 277, 0xFFFFFFFF)
-        << "claims 4294967295 bytes but only 80 remain in the image (offset 277)";
-    QTest::newRow("target size one more")
-        << "file" << patched(base, 277, 81)
-        << "claims 81 bytes but only 80 remain in the image (offset 277)";
-    QTest::newRow("target size one less")
-        << "file" << patched(base, 277, 79)
-        << "element 2 of target 1 claims 24 bytes but only 23 remain in the target (offset 337)";
+    QTest::newRow("no targets counted") << "file" << patchedByte(base, 10, 0)
+                                        << "354 more bytes after the last element (offset 11)";
     QTest::newRow("three elements counted")
         << "file" << patched(base, 281, 3)
-        << "element 3 of target 1 does not fit in the target's 80 bytes (offset 365)";
+        << "element 3 of target 1 does not fit before the suffix (offset 365)";
     QTest::newRow("one element counted")
-        << "file" << patched(base, 281, 1)
-        << "target 1 claims 80 bytes but its elements take 48 (offset 277)";
+        << "file" << patched(base, 281, 1) << "32 more bytes after the last element (offset 333)";
     QTest::newRow("element size huge")
         << "file" << patched(base, 289, 0xFFFFFFF8)
-        << "claims 4294967288 bytes but only 72 remain in the target (offset 289)";
+        << "claims 4294967288 bytes but only 72 stand before the suffix (offset 289)";
     QTest::newRow("element wraps the address space")
         << "file" << patched(base, 333, 0xFFFFFFF0)
         << "runs past the end of the 32-bit address space (offset 333)";
@@ -343,7 +331,7 @@ void tst_UpdateTool::rejectsDefects_data()
     QByteArray trailing = base;
     trailing.insert(365, '\0');
     QTest::newRow("a byte after the last target")
-        << "file" << patched(trailing, 6, 366) << "1 more byte after the last target (offset 365)";
+        << "file" << patched(trailing, 6, 366) << "1 more byte after the last element (offset 365)";
     QTest::newRow("no firmware bytes") << "file" << handMade({{0x08000000, QByteArray()}})
                                        << "holds no firmware bytes (offset 10)";
 }
@@ -369,6 +357,46 @@ void tst_UpdateTool::rejectsDefects()
     QVERIFY2(run.err.contains(file.toUtf8()), run.err.constData());
     QCOMPARE(run.out, QByteArray());
     QCOMPARE(deviceFiles(), QStringList());
+}
+
+// Size fields that dfu-util ignores as well: the file is flashed, with a note on each.
+void tst_UpdateTool::acceptsDeviations_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("notes");
+
+    const QByteArray base = baseFile();
+    const QString image = "Note: the image size field claims %1 bytes but the prefix and targets "
+                          "take 365; the element sizes are used";
+    const QString target = "Note: the size field of target 1 claims %1 bytes but its elements "
+                           "take 80; the element sizes are used";
+    QTest::newRow("image size counts the suffix")
+        << patched(base, 6, 381) << QStringList {image.arg(381)};
+    QTest::newRow("image size one more") << patched(base, 6, 366) << QStringList {image.arg(366)};
+    QTest::newRow("image size one byte short")
+        << patched(base, 6, 364) << QStringList {image.arg(364)};
+    QTest::newRow("target size huge")
+        << patched(base, 277, 0xFFFFFFFF) << QStringList {target.arg(4294967295)};
+    QTest::newRow("target size one more") << patched(base, 277, 81) << QStringList {target.arg(81)};
+    QTest::newRow("target and image size one less")
+        << patched(patched(base, 277, 79), 6, 364) << QStringList {target.arg(79), image.arg(364)};
+    QTest::newRow("a byte after the target name's end")
+        << patchedByte(base, 28, 'j') << QStringList();
+}
+
+void tst_UpdateTool::acceptsDeviations()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, notes);
+
+    const QString file = write("deviant.dfu", bytes);
+    const Run run = tool({"--fn", file});
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.exitCode, 0);
+    QStringList lines = QString::fromUtf8(run.out).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.takeFirst(),
+             "Firmware file " + file + ": 1 target, 2 elements, 64 bytes for device 0483:DF11");
+    QCOMPARE(lines, notes);
 }
 
 void tst_UpdateTool::rejectsEveryTruncation()
@@ -528,9 +556,7 @@ void tst_UpdateTool::verification()
     QList<QByteArray> out = outputLines(run.out);
     const int verifying = out.indexOf("Verifying: reading every element back from the device");
     QVERIFY(verifying > 0);
-    QCOMPARE(
-        phasePercents(out.mid(0, verifying).join('\n')).value("Download").last(),
-        100);
+    QCOMPARE(phasePercents(out.mid(0, verifying).join('\n')).value("Download").last(), 100);
     QStringList after;
     for (const QByteArray &line : out.mid(verifying + 1))
         after << QString::fromUtf8(line);

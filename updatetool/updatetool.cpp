@@ -69,6 +69,8 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
                               plural(file.dataSize(), "byte"),
                               DfuSeFormat::hex32(file.vendorId).right(4),
                               DfuSeFormat::hex32(file.productId).right(4)));
+    for (const QString &note : reader.notes())
+        progress.context(note);
     if (!parser.isSet(connectOption))
         return ExitSuccess;
 
