@@ -6,6 +6,7 @@
 #include "updatetool/dfusereader.h"
 #include "updatetool/dfuutilbackend.h"
 #include "updatetool/phasereporter.h"
+#include "updatetool/privatecopy.h"
 #include "updatetool/simulatorbackend.h"
 
 #include <QCommandLineParser>
@@ -80,7 +81,13 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         return exitWith(result);
     result = backend->open(file, progress);
     if (result.ok() && parser.isSet(downloadOption)) {
-        result = warnOf(backend->download(file, path, parser.isSet(skipErasedOption), progress));
+        // The bytes checked above, not the file as it may be on disk by now.
+        const PrivateCopy copy(reader.bytes());
+        result = copy.isValid()
+            ? warnOf(backend->download(file, copy.path(), parser.isSet(skipErasedOption), progress))
+            : ToolResult::failure(ExitTransferFailed,
+                                  "The checked firmware cannot be copied for the download ("
+                                      + copy.errorString() + "). Nothing was written.");
         // A failed check leaves the device in DFU mode, ready for another try.
         if (result.ok())
             result = warnOf(backend->verify(file, progress));
