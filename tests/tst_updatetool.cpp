@@ -438,6 +438,13 @@ void tst_UpdateTool::faults_data()
         << "Install the Debian package dfu-util" << false;
     QTest::newRow("bad wait") << QStringList {"DFU_SIMULATOR_DIR", "DFU_WAIT_SECONDS=soon"} << 2
                               << "DFU_WAIT_SECONDS is \"soon\"" << false;
+    QTest::newRow("no stall limit") << QStringList {"DFU_SIMULATOR_DIR", "DFU_STALL_SECONDS=0"} << 2
+                                    << "DFU_STALL_SECONDS is \"0\"" << false;
+    // Empty values are defaults: the tool goes on to look for dfu-util.
+    QTest::newRow("empty wait and stall limit")
+        << QStringList {"DFU_SIMULATOR_DIR",
+                        "DFU_WAIT_SECONDS=", "DFU_STALL_SECONDS=", "PATH=%WORK%"}
+        << 5 << "Install the Debian package dfu-util" << false;
     QTest::newRow("unknown fault") << QStringList {"DFU_SIMULATOR_FAULT=melt"} << 2
                                    << "DFU_SIMULATOR_FAULT is \"melt\"" << false;
     QTest::newRow("bad delay") << QStringList {"DFU_SIMULATOR_DELAY_MS=-1"} << 2
