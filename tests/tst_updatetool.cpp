@@ -710,7 +710,13 @@ void tst_UpdateTool::packerRejects_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("overlap") << QStringList {"0x1000:I", "0x1010:I"} << 1 << "overlaps";
+    // What the tool would refuse is refused before any of it is read: exit code 3.
+    QTest::newRow("overlap") << QStringList {"0x1000:I", "0x1010:I"} << 3 << "overlaps";
+    QTest::newRow("no bytes") << QStringList {"0x1000:E"} << 3 << "holds no firmware bytes";
+    const QString tooLarge = "bytes; the update tool takes at most 1073741824.";
+    QTest::newRow("1 GiB") << QStringList {"0x0:G"} << 3 << "file of 1073742133 " + tooLarge;
+    QTest::newRow("twice 1 GiB") << QStringList {"0x0:G", "1@0x0:G"} << 3
+                                 << "file of 2147484239 " + tooLarge;
     QTest::newRow("bad address") << QStringList {"0x1G:I"} << 2 << "not a 32-bit address";
     QTest::newRow("address too big")
         << QStringList {"0x100000000:I"} << 2 << "not a 32-bit address";
@@ -727,10 +733,17 @@ void tst_UpdateTool::packerRejects()
     QFETCH(QString, message);
 
     const QString image = write("image.bin", pattern(100, 1));
-    const Run run = pack(QStringList {"-o", path("out.dfu")}
-                         + inputs.replaceInStrings(QRegularExpression("I$"), image));
+    const QString empty = write("empty.bin", QByteArray());
+    // Sparse: takes no room on disk.
+    QFile large(path("large.bin"));
+    QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(Q_INT64_C(1) << 30));
+    inputs.replaceInStrings(QRegularExpression("I$"), image)
+        .replaceInStrings(QRegularExpression("E$"), empty)
+        .replaceInStrings(QRegularExpression("G$"), large.fileName());
+    const Run run = pack(QStringList {"-o", path("out.dfu")} + inputs);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    QCOMPARE(run.err.count('\n'), 1);
     QVERIFY(!QFile::exists(path("out.dfu")));
 }
 
