@@ -83,6 +83,45 @@ private:
     DfuDevice *m_device;
 };
 
+DeviceConfig plainConfig(quint32 size)
+{
+    DevsimOptions options;
+    std::string error;
+    options.plain = true;
+    options.size = size;
+    DeviceConfig config;
+    options.deviceConfig(&config, &error);
+    return config;
+}
+
+// A plain download as dfu-util makes it: blocks from 0, then an empty one; the final status.
+uint8_t plainDownload(Host *host, const QByteArray &image)
+{
+    for (int at = 0, block = 0; at < image.size(); at += 2048, ++block) {
+        host->out(D::Dnload, uint16_t(block), image.mid(at, 2048));
+        const uint8_t status = host->settle();
+        if (status != D::Ok)
+            return status;
+    }
+    host->out(D::Dnload, 0);
+    return host->settle();
+}
+
+// A plain upload: blocks until a short one; a null array when the device refused.
+QByteArray plainUpload(Host *host)
+{
+    QByteArray bytes;
+    for (uint16_t block = 0;; ++block) {
+        const D::Reply reply = host->in(D::Upload, block, 2048);
+        if (reply.stall)
+            return {};
+        bytes += QByteArray(reinterpret_cast<const char *>(reply.data.data()),
+                            int(reply.data.size()));
+        if (reply.data.size() < 2048)
+            return bytes;
+    }
+}
+
 DeviceConfig dfuseConfig(const QStringList &layouts)
 {
     DeviceConfig config;
@@ -91,6 +130,18 @@ DeviceConfig dfuseConfig(const QStringList &layouts)
         config.alternates.push_back(*MemoryLayout::parse(text.toStdString(), &error));
     }
     return config;
+}
+
+QByteArray withSuffix(QByteArray file, quint16 bcdDfu, quint16 vendor = 0x0483)
+{
+    QByteArray suffix = QByteArray::fromHex("ffff11df8304") + "xxUFD" + char(16);
+    put(suffix, 4, vendor, 2);
+    put(suffix, 6, bcdDfu, 2);
+    file += suffix + QByteArray(4, '\0');
+    const uLong crc
+        = crc32(0, reinterpret_cast<const Bytef *>(file.constData()), uInt(file.size() - 4));
+    put(file, file.size() - 4, ~quint32(crc));
+    return file;
 }
 
 // A DfuSe file by hand, elements given as "ALT:ADDRESS:SIZE", one target per element.
@@ -139,6 +190,12 @@ private slots:
     void dfuseTransfers();
     void leaveRequest_data();
     void leaveRequest();
+    void plainTransfers_data();
+    void plainTransfers();
+    void plainManifestation_data();
+    void plainManifestation();
+    void runtimeDetach_data();
+    void runtimeDetach();
     void layoutFromFile_data();
     void layoutFromFile();
     void commandLine_data();
@@ -288,6 +345,122 @@ void tst_DevSim::leaveRequest()
     QCOMPARE(host.in(D::GetStatus, 0, 6).gone, !stay);
 }
 
+void tst_DevSim::plainTransfers_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("readBack"); // null: the upload is refused
+
+    // The device holds 6000 bytes of 'o' before the download.
+    const QByteArray image = QByteArray(3000, 'i');
+    QTest::newRow("memory past the image kept")
+        << "" << image << 0 << image + QByteArray(3000, 'o');
+    QTest::newRow("image as large as memory")
+        << "" << QByteArray(6000, 'i') << 0 << QByteArray(6000, 'i');
+    QTest::newRow("image larger than memory")
+        << "" << QByteArray(6001, 'i') << 8 << QByteArray(4096, 'i') + QByteArray(1904, 'o');
+    QTest::newRow("error fault") << "error@4:6" << image << 6 << QByteArray(6000, 'o');
+    QTest::newRow("corrupt byte") << "corrupt@2049" << image << 0
+                                  << QByteArray(2049, 'i') + 'h' + QByteArray(950, 'i')
+            + QByteArray(3000, 'o');
+    QTest::newRow("no upload capability") << "noupload" << image << 0 << QByteArray();
+    QTest::newRow("read protection") << "readprotect" << image << 0 << QByteArray();
+}
+
+void tst_DevSim::plainTransfers()
+{
+    QFETCH(QString, fault);
+    QFETCH(QByteArray, image);
+    QFETCH(int, status);
+    QFETCH(QByteArray, readBack);
+
+    std::string error;
+    DevsimOptions options;
+    QVERIFY(fault.isEmpty() || options.faults.add(fault.toStdString(), &error));
+    options.plain = true;
+    options.size = 6000;
+    DeviceConfig config;
+    QVERIFY(options.deviceConfig(&config, &error));
+    DfuDevice device(config, &options.faults);
+    Host host(&device);
+    // Filling memory takes data blocks 1 to 3.
+    QCOMPARE(plainDownload(&host, QByteArray(6000, 'o')), uint8_t(D::Ok));
+    QCOMPARE(int(plainDownload(&host, image)), status);
+    host.out(D::ClrStatus, 0);
+    QCOMPARE(plainUpload(&host), readBack);
+}
+
+void tst_DevSim::plainManifestation_data()
+{
+    QTest::addColumn<bool>("manifestReset");
+    QTest::addColumn<QList<int>>("states"); // reported after the closing empty download
+
+    QTest::newRow("manifestation tolerant") << false << QList<int> {D::DfuIdle, D::DfuIdle};
+    QTest::newRow("not tolerant: waits for a reset")
+        << true << QList<int> {D::Manifest, D::ManifestWaitReset};
+}
+
+void tst_DevSim::plainManifestation()
+{
+    QFETCH(bool, manifestReset);
+    QFETCH(QList<int>, states);
+    FaultPlan faults;
+    DeviceConfig config = plainConfig(4096);
+    config.manifestationTolerant = !manifestReset;
+    DfuDevice device(config, &faults);
+    Host host(&device);
+    // An empty download with nothing to end, and a detach in DFU mode, are both refused.
+    QVERIFY(host.out(D::Dnload, 0).stall);
+    host.out(D::ClrStatus, 0);
+    QVERIFY(host.out(D::Detach, 1000).stall);
+    host.out(D::ClrStatus, 0);
+
+    host.out(D::Dnload, 0, QByteArray(100, 'x'));
+    QCOMPARE(host.settle(), uint8_t(D::Ok));
+    host.out(D::Dnload, 1);
+    QList<int> reported;
+    for (int i = 0; i < states.size(); ++i)
+        reported << host.in(D::GetStatus, 0, 6).data.at(4);
+    QCOMPARE(reported, states);
+    QVERIFY(device.present());
+    // A bus reset starts the firmware: the device leaves DFU mode, tolerant or not.
+    device.takeChange();
+    device.busReset();
+    QCOMPARE(device.takeChange(), D::Change::LeftBus);
+    QVERIFY(!device.present());
+}
+
+void tst_DevSim::runtimeDetach_data()
+{
+    QTest::addColumn<bool>("dfuse");
+    QTest::newRow("DfuSe: detaches by itself") << true;
+    QTest::newRow("plain: waits for the bus reset") << false;
+}
+
+void tst_DevSim::runtimeDetach()
+{
+    QFETCH(bool, dfuse);
+    FaultPlan faults;
+    DeviceConfig config
+        = dfuse ? dfuseConfig({DevsimOptions::DefaultAlternate}) : plainConfig(4096);
+    config.runtime = true;
+    DfuDevice device(config, &faults);
+    Host host(&device);
+    QVERIFY(!device.dfuMode());
+    QCOMPARE(int(host.in(D::GetStatus, 0, 6).data.at(4)), int(D::AppIdle));
+    QVERIFY(host.in(D::Upload, 0, 64).stall);
+    QVERIFY(!host.out(D::Detach, 1000).stall);
+    if (!dfuse) {
+        QCOMPARE(device.takeChange(), D::Change::None);
+        QCOMPARE(int(host.in(D::GetState, 0, 1).data.at(0)), int(D::AppDetach));
+        device.busReset();
+    }
+    QCOMPARE(device.takeChange(), D::Change::Reenumerate);
+    QVERIFY(device.dfuMode());
+    QCOMPARE(int(host.in(D::GetStatus, 0, 6).data.at(4)), int(D::DfuIdle));
+}
+
 void tst_DevSim::layoutFromFile_data()
 {
     QTest::addColumn<QStringList>("elements");
@@ -350,6 +523,12 @@ void tst_DevSim::commandLine_data()
         << "dfu-util -a 0 -D fw.dfu && dfu-util -a 0 -s 0x08000000:leave"
            " && ! dfu-util -l | grep -q Found"
         << 0 << "flashed";
+    // dfu-util -e -R is how a plain device is told to leave DFU mode without a download.
+    QTest::newRow("plain device flashed, read back, then left")
+        << QStringList {"--plain", "--size", "8K", "--memory", "mem"}
+        << "dfu-util -a 0 -D plain.dfu && dfu-util -a 0 -U up.bin && cmp -n 5000 up.bin plain.dfu"
+           " && { dfu-util -a 0 -e -R; ! dfu-util -l | grep -q Found; }"
+        << 0 << "plain";
 }
 
 void tst_DevSim::commandLine()
@@ -364,6 +543,10 @@ void tst_DevSim::commandLine()
     QFile file(work.filePath("fw.dfu"));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(firmware) == firmware.size());
     file.close();
+    const QByteArray image = firmware.mid(11 + 274 + 8, 5000);
+    QFile plain(work.filePath("plain.dfu"));
+    QVERIFY(plain.open(QIODevice::WriteOnly) && plain.write(withSuffix(image, 0x0110)) > 0);
+    plain.close();
     if (check == "symlink") {
         QVERIFY(QDir(work.path()).mkdir("mem"));
         QVERIFY(QFile::link(work.filePath("elsewhere"), work.filePath("mem/alt0-08000000.bin")));
@@ -394,10 +577,13 @@ void tst_DevSim::commandLine()
         QVERIFY(memory.open(QIODevice::ReadOnly));
         const QByteArray bytes = memory.readAll();
         QCOMPARE(bytes.size(), 1024 * 1024);
-        const QByteArray image = firmware.mid(11 + 274 + 8, 5000);
         QCOMPARE(bytes.mid(0x100, 5000), image);
         QCOMPARE(bytes.left(0x100), QByteArray(0x100, char(0xFF)));
         QCOMPARE(bytes.mid(0x100 + 5000), QByteArray(bytes.size() - 0x100 - 5000, char(0xFF)));
+    } else if (check == "plain") {
+        QFile memory(work.filePath("mem/alt0-00000000.bin"));
+        QVERIFY(memory.open(QIODevice::ReadOnly));
+        QCOMPARE(memory.readAll(), image + QByteArray(8192 - 5000, char(0xFF)));
     }
 }
 
