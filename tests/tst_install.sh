@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs into a scratch prefix and starts the installed program through its bin/ link.
-# Usage: tst_install.sh CMAKE BUILD_DIR WITH_TOOL(0|1)
+# Usage: tst_install.sh CMAKE BUILD_DIR WITH_TOOL(0|1) WITH_DEVSIM(0|1)
 set -euo pipefail
-cmake=$1 build=$2 with_tool=$3
+cmake=$1 build=$2 with_tool=$3 with_devsim=$4
 
 prefix=$(mktemp -d)
 fail() {
@@ -34,6 +34,9 @@ real=$(readlink -f "$link")
 [ "$(basename "$(dirname "$real")")" = brindleflash ] || fail "the program is not in a folder of its own: $real"
 if [ "$with_tool" = 1 ]; then
     [ -x "$(dirname "$real")/updateTool/DfuSeCommand.exe" ] || fail "no update tool beside $real"
+fi
+if [ "$with_devsim" = 1 ]; then
+    "$prefix/bin/brindleflash-devsim" -- true || fail "the installed brindleflash-devsim does not run"
 fi
 
 desktop=$prefix/share/applications/brindleflash.desktop

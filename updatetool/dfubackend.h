@@ -1,4 +1,4 @@
-// What the tool needs from a way of reaching a DFU device: the simulator, or real hardware.
+// What the tool needs from a way of reaching a DFU device.
 #ifndef DFUBACKEND_H
 #define DFUBACKEND_H
 

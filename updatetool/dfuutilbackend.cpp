@@ -110,8 +110,7 @@ std::unique_ptr<DfuUtilBackend> DfuUtilBackend::fromEnvironment(const QProcessEn
         *result = ToolResult::failure(
             ExitNoBackend,
             "dfu-util is not installed, and this tool reaches DFU devices through it. Install "
-            "the Debian package dfu-util (sudo apt install dfu-util), or set DFU_SIMULATOR_DIR "
-            "to use the simulated device.");
+            "the Debian package dfu-util (sudo apt install dfu-util).");
         return nullptr;
     }
     *result = ToolResult::success();

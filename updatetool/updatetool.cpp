@@ -7,7 +7,6 @@
 #include "updatetool/dfuutilbackend.h"
 #include "updatetool/phasereporter.h"
 #include "updatetool/privatecopy.h"
-#include "updatetool/simulatorbackend.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -100,8 +99,6 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
 std::unique_ptr<DfuBackend> UpdateTool::backendFor(const QProcessEnvironment &env,
                                                    ToolResult *result)
 {
-    if (!env.value("DFU_SIMULATOR_DIR").isEmpty())
-        return SimulatorBackend::fromEnvironment(env, result);
     return DfuUtilBackend::fromEnvironment(env, QCoreApplication::applicationDirPath(), result);
 }
 
@@ -112,7 +109,7 @@ int UpdateTool::usage(const QString &problem)
                  "Usage: DfuSeCommand.exe -c [-d] [--o] --fn FILE [-l]\n"
                  "  -c         connect to the DFU device\n"
                  "  -d         download the firmware file to it\n"
-                 "  --o        skip blocks that hold only 0xFF bytes (already erased)\n"
+                 "  --o        accepted as the window passes it; dfu-util writes every block\n"
                  "  --fn FILE  the DfuSe firmware file (*.dfu), checked before anything else\n"
                  "  -l         leave DFU mode after the download");
     return ExitUsage;

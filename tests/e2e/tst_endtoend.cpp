@@ -1,6 +1,6 @@
-// The real program on a real X display, with the real update tool and its simulated device,
-// driven as a user drives it: the mouse and keyboard through xdotool, and what the window shows
-// read back over the accessibility bus, as a screen reader reads it.
+// The real program on a real X display, with the real update tool and dfu-util on a simulated
+// USB device, driven as a user drives it: the mouse and keyboard through xdotool, and what the
+// window shows read back over the accessibility bus, as a screen reader reads it.
 #include "atspiclient.h"
 
 #include <QDir>
@@ -37,7 +37,7 @@ private slots:
     void absentDeviceOffersRetry();
 
 private:
-    void startProgram(const QStringList &environment);
+    void startProgram(const QStringList &deviceOptions);
     void chooseFirmware();
     void click(const AccessibleObject &object);
     void xdotool(const QStringList &arguments);
@@ -51,7 +51,9 @@ private:
     QString firmware;
     QByteArray image;
     QProcess sessionBus;
+    // The simulated device, which runs the program.
     QProcess program;
+    qint64 programPid = 0;
     std::unique_ptr<AtSpiClient> client;
     AccessibleObject app;
 };
@@ -75,10 +77,14 @@ void tst_EndToEnd::initTestCase()
 
 void tst_EndToEnd::cleanup()
 {
+    // The simulated device passes a termination on to the program.
     for (QProcess *process : {&program, &sessionBus}) {
         if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished();
+            process->terminate();
+            if (!process->waitForFinished(5000)) {
+                process->kill();
+                process->waitForFinished();
+            }
         }
     }
     client.reset();
@@ -87,10 +93,8 @@ void tst_EndToEnd::cleanup()
 
 void tst_EndToEnd::updatesTheSimulatedDevice()
 {
-    const QString device = work.filePath("device");
     // Slower for pictures, so that one can be taken halfway through the download.
-    const QString delay = pictures.isEmpty() ? "15" : "60";
-    startProgram({"DFU_SIMULATOR_DIR=" + device, "DFU_SIMULATOR_DELAY_MS=" + delay});
+    startProgram({"--poll-ms", pictures.isEmpty() ? "10" : "60"});
     if (QTest::currentTestFailed())
         return;
     chooseFirmware();
@@ -124,20 +128,20 @@ void tst_EndToEnd::updatesTheSimulatedDevice()
 
     QTRY_VERIFY(window(mainTitle, false).isEmpty());
     picture(QString(), "success.png");
-    QFile flashed(device + "/alt0-08000000.bin");
-    QVERIFY(flashed.open(QIODevice::ReadOnly));
-    QVERIFY(flashed.readAll() == image);
 
-    // The program ends when the user closes the box.
+    // The program ends when the user closes the box; the device's memory is saved as it leaves.
     click(find("push button", "OK"));
     QVERIFY(program.waitForFinished(10000));
+    QFile flashed(work.filePath("device/alt0-08000000.bin"));
+    QVERIFY(flashed.open(QIODevice::ReadOnly));
+    QVERIFY(flashed.read(image.size()) == image);
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
 }
 
 void tst_EndToEnd::absentDeviceOffersRetry()
 {
-    startProgram({"DFU_SIMULATOR_DIR=" + work.filePath("nowhere"), "DFU_SIMULATOR_FAULT=absent"});
+    startProgram({"--fault", "absent"});
     if (QTest::currentTestFailed())
         return;
     chooseFirmware();
@@ -162,7 +166,7 @@ void tst_EndToEnd::absentDeviceOffersRetry()
     picture(mainTitle, "failure.png");
 }
 
-void tst_EndToEnd::startProgram(const QStringList &environment)
+void tst_EndToEnd::startProgram(const QStringList &deviceOptions)
 {
     // A session bus of its own for each run. Its accessibility bus starts only once the window
     // is up: the toolkit misses a bus that is there before it starts. Without DISPLAY the bus
@@ -177,18 +181,29 @@ void tst_EndToEnd::startProgram(const QStringList &environment)
     QStringList env = QProcess::systemEnvironment();
     // The toolkit speaks to the accessibility bus for screen readers only, unless told always.
     env << "DBUS_SESSION_BUS_ADDRESS=" + address << "QT_QPA_PLATFORM=xcb"
-        << "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1" << environment;
+        << "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1"
+        << "DFU_WAIT_SECONDS=2";
     program.setEnvironment(env);
     program.setProcessChannelMode(QProcess::ForwardedChannels);
-    program.start(BRINDLEFLASH, QStringList());
+    program.start(DEVSIM,
+                  QStringList {"--memory", work.filePath("device")} + deviceOptions
+                      + QStringList {"--", BRINDLEFLASH});
     QVERIFY(program.waitForStarted());
+    // The window belongs to the program, the simulated device's child.
+    const QString children = QString("/proc/%1/task/%1/children").arg(program.processId());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            QFile file(children);
+            programPid = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+            return programPid > 0;
+        }(),
+        windowTimeoutMs);
     QVERIFY(!window(mainTitle, true).isEmpty());
 
     client.reset(new AtSpiClient);
     QString problem;
     QVERIFY2(client->connectToBus(address, &problem), qPrintable(problem));
-    QTRY_VERIFY_WITH_TIMEOUT(!(app = client->application(program.processId())).isNull(),
-                             windowTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!(app = client->application(programPid)).isNull(), windowTimeoutMs);
     QTRY_COMPARE(status(), QString("Status: Ready"));
 }
 
@@ -232,7 +247,7 @@ void tst_EndToEnd::xdotool(const QStringList &arguments)
 // window): waits for it, or looks once.
 QString tst_EndToEnd::window(const QString &title, bool wait)
 {
-    const QString pid = QString::number(program.processId());
+    const QString pid = QString::number(programPid);
     QStringList arguments = {"search", "--onlyvisible", "--all", "--pid", pid};
     if (!title.isEmpty())
         arguments << "--name"

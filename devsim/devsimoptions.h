@@ -1,0 +1,40 @@
+// brindleflash-devsim's command line, and the device it asks for.
+#ifndef DEVSIMOPTIONS_H
+#define DEVSIMOPTIONS_H
+
+#include "devsim/deviceconfig.h"
+#include "devsim/faultplan.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class DevsimOptions
+{
+public:
+    static const char *const DefaultAlternate;
+
+    // Everything after the program name; false with a reason for a bad command line.
+    bool parse(const std::vector<std::string> &arguments, std::string *error);
+    // The device the options describe, reading the --layout-from file if there is one.
+    bool deviceConfig(DeviceConfig *config, std::string *error) const;
+    static std::string usage();
+
+    bool help = false;
+    std::optional<uint16_t> vendor;
+    std::optional<uint16_t> product;
+    std::vector<std::string> alternates;
+    std::string layoutFrom;
+    std::string memoryFolder;
+    FaultPlan faults;
+    uint32_t pollMs = 0;
+    unsigned devices = 1;
+    bool stay = false;
+    bool plain = false;
+    std::optional<uint64_t> size;
+    bool manifestReset = false;
+    bool runtime = false;
+    std::vector<std::string> command;
+};
+
+#endif // DEVSIMOPTIONS_H
