@@ -697,13 +697,7 @@ void tst_DfuUtil::killedMidDownload()
     QTRY_VERIFY(readPid());
     process.kill();
     QVERIFY(process.waitForFinished());
-
-    // Gone, or dead and waiting for init to reap it.
-    const auto gone = [&] {
-        QFile stat("/proc/" + pid + "/stat");
-        return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
-    };
-    QTRY_VERIFY(gone());
+    QTRY_VERIFY(processEnded(pid));
 }
 
 void tst_DfuUtil::realDfuUtilWithoutDevice()

@@ -13,6 +13,8 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <csignal>
+
 #include <zlib.h>
 
 namespace {
@@ -118,6 +120,7 @@ private slots:
     void faults_data();
     void faults();
     void retryAfterError();
+    void killedMidDownload();
     void usage_data();
     void usage();
     void verification_data();
@@ -558,6 +561,46 @@ void tst_UpdateTool::retryAfterError()
     QVERIFY2(run.out.contains("\nfirst: 4\n"), run.out.constData());
     QCOMPARE(run.exitCode, 0);
     QVERIFY(deviceBytes(0, 0x08000000, 20000) == expected.first().data);
+}
+
+// However the tool ends, the dfu-util it started goes too: it must not write on alone. The
+// device stays on the bus until the test is done, and takes 20 s per erase, so that dfu-util
+// prints nothing and a dead reader cannot end it by SIGPIPE.
+void tst_UpdateTool::killedMidDownload()
+{
+    QList<Image> expected;
+    const QString file = packImages({"0@0x08000000:5000"}, &expected);
+    QVERIFY(!file.isEmpty());
+    const QString script = "\"$@\" & echo $! > \"$0.pid\"; wait; "
+                           "while [ ! -e \"$0.done\" ]; do sleep 0.1; done";
+    QProcess devsim;
+    devsim.setProcessEnvironment(environment());
+    devsim.start(DEVSIM,
+                 {"--memory", device, "--poll-ms", "20000", "--layout-from", file, "--", "sh", "-c",
+                  script, path("tool"), DFUSECOMMAND, "-c", "-d", "--fn", file});
+    QByteArray tool;
+    const auto done = qScopeGuard([&] {
+        if (!tool.isEmpty())
+            ::kill(pid_t(tool.toLongLong()), SIGKILL);
+        QFile(path("tool.done")).open(QIODevice::WriteOnly);
+        QTRY_COMPARE(devsim.state(), QProcess::NotRunning);
+    });
+    // Right before its first erase.
+    QByteArray out;
+    QTRY_VERIFY((out += devsim.readAllStandardOutput()).contains("dfu-util: Parsing element 1"));
+
+    QFile toolPid(path("tool.pid"));
+    QVERIFY(toolPid.open(QIODevice::ReadOnly));
+    tool = toolPid.readAll().trimmed();
+    QFile children("/proc/" + tool + "/task/" + tool + "/children");
+    QVERIFY(children.open(QIODevice::ReadOnly));
+    const QByteArray dfuUtil = children.readAll().trimmed();
+    QFile name("/proc/" + dfuUtil + "/cmdline");
+    QVERIFY(name.open(QIODevice::ReadOnly));
+    QVERIFY(name.readAll().contains("-D"));
+
+    QCOMPARE(::kill(pid_t(tool.toLongLong()), SIGKILL), 0);
+    QTRY_VERIFY(processEnded(dfuUtil));
 }
 
 void tst_UpdateTool::usage_data()
