@@ -1,4 +1,5 @@
-// Reads a DfuSe file and checks every size, signature and the CRC before anything uses it.
+// Reads a DfuSe or plain DFU file and checks every size, signature and the CRC before anything uses
+// it.
 #ifndef DFUSEREADER_H
 #define DFUSEREADER_H
 
@@ -23,6 +24,8 @@ public:
 
 private:
     bool fail(qint64 at, const QString &what);
+    bool readPlain(const QByteArray &bytes);
+    bool readSuffix(const QByteArray &bytes);
     bool readTargets(const QByteArray &bytes, int targetCount, qint64 imageEnd);
     bool checkOverlaps();
 
