@@ -2,7 +2,9 @@
 // FAKE_DFU_UTIL_DIR holds the script: call N (counted from 0) prints N.out on standard output,
 // in the pieces that the byte 0x1E separates, each flushed on its own; prints N.err on standard
 // error; writes N.upload to the file after -U; and exits with the number in N.code (default 0),
-// or dies of SIGKILL when N.code says "crash". Every call's arguments go to the line N of "calls".
+// dies of SIGKILL when N.code says "crash", or hangs until N.go appears when it says "hang".
+// Every call's arguments go to the line N of "calls", its pid to N.pid, and a copy of the file
+// after -D, as it could read it, to N.given.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +37,8 @@ int main(int argc, char *argv[])
         return 70;
     }
     const std::string script(dir);
+    // Only a signal meant for it may end it, not a reader gone away.
+    std::signal(SIGPIPE, SIG_IGN);
 
     std::string calls;
     readFile(script + "/calls", &calls);
@@ -42,15 +47,21 @@ int main(int argc, char *argv[])
         call += c == '\n';
     std::string line;
     std::string uploadPath;
+    std::string downloadPath;
     for (int i = 1; i < argc; ++i) {
         line += (i > 1 ? " " : "") + std::string(argv[i]);
         if (std::string(argv[i]) == "-U" && i + 1 < argc)
             uploadPath = argv[i + 1];
+        if (std::string(argv[i]) == "-D" && i + 1 < argc)
+            downloadPath = argv[i + 1];
     }
     std::ofstream(script + "/calls", std::ios::app) << line << '\n';
 
     const std::string prefix = script + "/" + std::to_string(call);
+    std::ofstream(prefix + ".pid") << getpid() << '\n';
     std::string text;
+    if (!downloadPath.empty() && readFile(downloadPath, &text))
+        std::ofstream(prefix + ".given", std::ios::binary) << text;
     if (readFile(prefix + ".upload", &text) && !uploadPath.empty()) {
         // dfu-util refuses to write over a file that is already there.
         if (std::ifstream(uploadPath)) {
@@ -77,5 +88,10 @@ int main(int argc, char *argv[])
         return 0;
     if (text.rfind("crash", 0) == 0)
         std::raise(SIGKILL);
+    if (text.rfind("hang", 0) == 0) {
+        while (!std::ifstream(prefix + ".go"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return 0;
+    }
     return std::atoi(text.c_str());
 }

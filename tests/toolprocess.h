@@ -2,6 +2,7 @@
 #ifndef TOOLPROCESS_H
 #define TOOLPROCESS_H
 
+#include <QFile>
 #include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -56,6 +57,13 @@ inline QProcessEnvironment withSettings(QProcessEnvironment env, const QStringLi
             env.insert(setting.left(equals), value);
     }
     return env;
+}
+
+// Gone, or dead and waiting for init to reap it.
+inline bool processEnded(const QByteArray &pid)
+{
+    QFile stat("/proc/" + pid + "/stat");
+    return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
 }
 
 inline QByteArray pattern(int size, quint32 seed)

@@ -5,6 +5,7 @@
 
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfusewriter.h"
+#include "updatetool/dfuutilbackend.h"
 #include "updatetool/dfuutiloutput.h"
 
 #include <QDir>
@@ -46,6 +47,7 @@ const QByteArray several = "dfu-util: More than one DFU capable USB device found
 const QByteArray statusError = "dfu-util: Error during download get_status\n";
 const QByteArray pipeError
     = "dfu-util: dfuse_upload: libusb_control_transfer returned -9 (LIBUSB_ERROR_PIPE)\n";
+const QByteArray errorStatus = "dfu-util: SET_ADDRESS not correctly executed\n";
 constexpr qint64 TransferSize = 1024;
 
 // One update of dfu-util's progress bar, and the line it adds once the bar is full.
@@ -219,6 +221,8 @@ private slots:
     void failures();
     void waiting_data();
     void waiting();
+    void downloadsTheCheckedBytes();
+    void killedMidDownload();
     void realDfuUtilWithoutDevice();
     void udevRule();
 
@@ -226,7 +230,9 @@ private:
     void writeScript(const QList<FakeCall> &calls) const;
     QStringList calls() const;
     QString firmware(const DfuSeFile &file) const;
-    Run tool(const QStringList &arguments, int waitSeconds = 0) const;
+    QString scriptFile(int call, const char *suffix) const;
+    QProcessEnvironment environment(const QString &waitSeconds) const;
+    Run tool(const QStringList &arguments, const QString &waitSeconds = "0") const;
 
     std::unique_ptr<QTemporaryDir> work;
     QString toolPath;
@@ -279,6 +285,7 @@ QStringList tst_DfuUtil::calls() const
         return {};
     QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
     lines.replaceInStrings(work->path(), "%WORK%");
+    lines.replaceInStrings(QRegularExpression("/proc/self/fd/\\d+"), "%COPY%");
     return lines.replaceInStrings(QRegularExpression("%WORK%/tmp/[^/ ]+/"), "%TMP%/");
 }
 
@@ -290,13 +297,25 @@ QString tst_DfuUtil::firmware(const DfuSeFile &file) const
     return out.fileName();
 }
 
-Run tst_DfuUtil::tool(const QStringList &arguments, int waitSeconds) const
+QString tst_DfuUtil::scriptFile(int call, const char *suffix) const
+{
+    return work->filePath(QString("script/%1%2").arg(call).arg(suffix));
+}
+
+// A few seconds of silence end a download here, not a minute.
+QProcessEnvironment tst_DfuUtil::environment(const QString &waitSeconds) const
 {
     QProcessEnvironment env = environmentWithoutDevice();
     env.insert("FAKE_DFU_UTIL_DIR", work->filePath("script"));
-    env.insert("DFU_WAIT_SECONDS", QString::number(waitSeconds));
+    env.insert("DFU_WAIT_SECONDS", waitSeconds);
+    env.insert("DFU_STALL_SECONDS", "3");
     env.insert("TMPDIR", work->filePath("tmp"));
-    return runProgram(toolPath, arguments, env);
+    return env;
+}
+
+Run tst_DfuUtil::tool(const QStringList &arguments, const QString &waitSeconds) const
+{
+    return runProgram(toolPath, arguments, environment(waitSeconds));
 }
 
 void tst_DfuUtil::outputInPieces()
@@ -306,23 +325,24 @@ void tst_DfuUtil::outputInPieces()
              QByteArray("\rDownload\t[==========               ]  40%         1024 bytes"));
 
     const QByteArray out = banner + stage("Erase   ", 2500) + stage("Download", 2500)
-        + "Submitting leave request...\n" + bar("Upload", 512, 2048) + bar("Download", 1024, 3000);
+        + "Submitting leave request...\n" + bar("Upload", 512, 2048) + " failed!\n"
+        + bar("Download", 1024, 3000);
     const auto summary = [](const QVector<DfuUtilOutput::Record> &records) {
         QStringList lines;
         for (const DfuUtilOutput::Record &record : records) {
             const QString stage = QString("EDU").at(record.stage);
             if (record.kind == DfuUtilOutput::Record::Progress)
                 lines << stage + QString::number(record.bytes);
-            else if (record.kind == DfuUtilOutput::Record::StageDone)
-                lines << stage + " done";
             else if (!record.text.startsWith("Copyright") && !record.text.startsWith("This pro")
                      && !record.text.startsWith("Please"))
                 lines << QString::fromLatin1(record.text);
         }
         return lines.join(", ");
     };
-    const QString expected = "dfu-util 0.11, E0, E0, E1024, E2048, E2500, E done, D0, D0, D1024, "
-                             "D2048, D2500, D done, Submitting leave request..., U512";
+    // A finished or failed bar is a plain line.
+    const QString expected = "dfu-util 0.11, E0, E0, E1024, E2048, E2500, Erase done., D0, D0, "
+                             "D1024, D2048, D2500, Download done., Submitting leave request..., "
+                             "U512, Upload failed!";
 
     DfuUtilOutput whole;
     QCOMPARE(summary(whole.feed(out)), expected);
@@ -343,6 +363,17 @@ void tst_DfuUtil::outputInPieces()
         records += byteByByte.feed(QByteArray(1, c));
     records += byteByByte.finish();
     QCOMPARE(summary(records), expected + ", D1024");
+
+    // A line without end is cut; half a bar, left by a dfu-util that died, is no text.
+    DfuUtilOutput flood;
+    records.clear();
+    for (int i = 0; i < 100; ++i)
+        records += flood.feed(QByteArray(1000, 'x'));
+    records += flood.feed("\n" + bar("Download", 1024, 3000).left(20));
+    records += flood.finish();
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().text,
+             QByteArray(DfuUtilOutput::MaximumTextSize, 'x') + DfuUtilOutput::CutMark);
 }
 
 void tst_DfuUtil::downloads_data()
@@ -353,7 +384,7 @@ void tst_DfuUtil::downloads_data()
     QTest::addColumn<QString>("phases");
 
     QTest::newRow("one element") << QStringList {"0@0x08000000:5000"} << true
-                                 << QStringList {"-l", "-d ,0483:df11 -a 0 -D %WORK%/firmware.dfu",
+                                 << QStringList {"-l", "-d ,0483:df11 -a 0 -D %COPY%",
                                                  "-d ,0483:df11 -a 0 -s 0x08000000:5000 -U "
                                                  "%TMP%/upload-0-0x08000000.bin",
                                                  "-d ,0483:df11 -a 0 -s 0x08000000:leave"}
@@ -361,21 +392,21 @@ void tst_DfuUtil::downloads_data()
     QTest::newRow("two targets, three elements")
         << QStringList {"0@0x08000000:3000", "1@0x1FFF7800:16", "0@0x08004000:2000"} << true
         << QStringList {"-l",
-                        "-d ,0483:df11 -a 0 -D %WORK%/firmware.dfu",
-                        "-d ,0483:df11 -a 1 -D %WORK%/firmware.dfu",
+                        "-d ,0483:df11 -a 0 -D %COPY%",
+                        "-d ,0483:df11 -a 1 -D %COPY%",
                         "-d ,0483:df11 -a 0 -s 0x08000000:3000 -U %TMP%/upload-0-0x08000000.bin",
                         "-d ,0483:df11 -a 0 -s 0x08004000:2000 -U %TMP%/upload-0-0x08004000.bin",
                         "-d ,0483:df11 -a 1 -s 0x1FFF7800:16 -U %TMP%/upload-1-0x1FFF7800.bin",
                         "-d ,0483:df11 -a 0 -s 0x08000000:leave"}
-        << "E0 E20 E40 E59 D0 D20 D40 D59 E80 E99 D80 D99 E100 D100 L";
+        << "E0 E20 E40 E59 D0 D20 D40 D59 D80 D99 D100 L";
     // dfu-util never calls an empty element done; the next one must still be counted.
     QTest::newRow("an empty element, any device")
         << QStringList {"0@0x08000000:2048", "0@0x08010000:0", "0@0x08020000:100"} << false
-        << QStringList {"-l", "-a 0 -D %WORK%/firmware.dfu",
+        << QStringList {"-l", "-a 0 -D %COPY%",
                         "-a 0 -s 0x08000000:2048 -U %TMP%/upload-0-0x08000000.bin",
                         "-a 0 -s 0x08020000:100 -U %TMP%/upload-0-0x08020000.bin",
                         "-a 0 -s 0x08000000:leave"}
-        << "E0 E47 E95 D0 D47 D95 E100 D100 L";
+        << "E0 E47 E95 D0 D47 D95 D100 L";
 }
 
 void tst_DfuUtil::downloads()
@@ -400,10 +431,17 @@ void tst_DfuUtil::downloads()
     QCOMPARE(phaseSequence(run.out), phases);
     QCOMPARE(run.out.count("\nVerified "), uploadsOf(file).size());
     QVERIFY(run.out.contains("\nFlash verified: every byte matches the file\n"));
+    QVERIFY(run.out.contains("\ndfu-util: Download done.\n"));
     for (const QByteArray &line : outputLines(run.out))
-        QVERIFY2(phaseLine().match(line).hasMatch() || line == "Leaving DFU Mode..."
-                     || !looksLikePhase(line),
+        QVERIFY2((phaseLine().match(line).hasMatch() || line == "Leaving DFU Mode..."
+                  || !looksLikePhase(line))
+                     && !line.contains("?["),
                  line.constData());
+    // dfu-util reads the whole file through the path it is given.
+    const QByteArray bytes = DfuSeWriter::write(file);
+    QFile given(scriptFile(1, ".given"));
+    QVERIFY(given.open(QIODevice::ReadOnly));
+    QVERIFY(given.readAll() == bytes);
 }
 
 void tst_DfuUtil::failures_data()
@@ -435,6 +473,15 @@ void tst_DfuUtil::failures_data()
     QTest::newRow("crash") << QList<FakeCall> {{cut, "", "crash"}} << 4
                            << "dfu-util crashed while downloading alternate setting 0"
                            << "E0 E33 E67 E99 D0 D33";
+    QTest::newRow("silent download") << QList<FakeCall> {{cut, "", "hang"}} << 4
+                                     << "dfu-util stopped responding while downloading "
+                                        "alternate setting 0: it printed nothing for 3 s"
+                                     << "E0 E33 E67 E99 D0 D33";
+    // Only the end of standard error is kept, and a message still comes of it.
+    QTest::newRow("error after a flood of standard error")
+        << QList<FakeCall> {{cut, QByteArray(300000, 'x') + "\n" + statusError, "74"}} << 4
+        << "dfu-util: Error during download get_status. The firmware is incomplete"
+        << "E0 E33 E67 E99 D0 D33";
     QTest::newRow("ends early without error")
         << QList<FakeCall> {{upTo(first.out, "Download\t[================="), "", "0"}} << 4
         << "after downloading 0 of the 1 elements of alternate setting 0"
@@ -448,36 +495,54 @@ void tst_DfuUtil::failures_data()
     QByteArray wrong = stored;
     wrong[1234] = char(~wrong.at(1234));
     const auto hex = [](char byte) { return "0x" + QByteArray(1, byte).toHex().toUpper(); };
+    const QString downloaded = "E0 E33 E67 E99 D0 D33 D67 D99 D100";
     QTest::newRow("read-back differs")
         << QList<FakeCall> {first, second, uploadOf(wrong, 3000), uploads.at(1)} << 4
         << QString("The flash verification failed at 0x080004D2: expected " + hex(stored.at(1234))
                    + ", found " + hex(wrong.at(1234)) + ". The device stays in DFU mode")
-        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100";
+        << downloaded;
+    // Nothing was compared, for other reasons than the device's refusal: no leave request.
+    const QString notVerified = "The flash was not verified: %1. The device stays in DFU mode: "
+                                "retry the update.";
     QTest::newRow("short read-back")
-        << QList<FakeCall> {first, second, uploadOf(stored.left(1000), 1000), uploads.at(1),
-                            leaveCall()}
-        << 0
-        << "Warning: the flash could not be verified (the device returned 1000 of the 3000 "
-           "bytes at 0x08000000). The download itself went through."
-        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100 L";
+        << QList<FakeCall> {first, second, uploadOf(stored.left(1000), 1000)} << 4
+        << notVerified.arg("the device returned 1000 of the 3000 bytes at 0x08000000")
+        << downloaded;
+    QTest::newRow("no read-back file") << QList<FakeCall> {first, second, {banner, "", ""}} << 4
+                                       << notVerified.arg("dfu-util left nothing to compare at "
+                                                          "0x08000000 (No such file or directory)")
+                                       << downloaded;
+    QTest::newRow("crash during the read-back")
+        << QList<FakeCall> {first, second, {upTo(uploads.at(0).out, "Upload"), "", "crash"}} << 4
+        << notVerified.arg("dfu-util crashed while reading back the element at 0x08000000")
+        << downloaded;
+    QTest::newRow("device gone before the read-back")
+        << QList<FakeCall> {first, second, {"", noDevice, "74"}} << 4
+        << notVerified.arg("the device went away while reading back the element at 0x08000000")
+        << downloaded;
     QTest::newRow("read-back refused")
         << QList<FakeCall> {first, second, {banner, pipeError, "74"}, uploads.at(1), leaveCall()}
         << 0
         << "Warning: the flash could not be verified (dfu-util could not read back the element "
            "at 0x08000000: dfu-util: dfuse_upload: libusb_control_transfer returned -9 "
            "(LIBUSB_ERROR_PIPE)). The download itself went through."
-        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100 L";
+        << downloaded + " L";
+    QTest::newRow("read-back answered with an error status")
+        << QList<FakeCall> {first, second, {banner, errorStatus, "74"}, uploads.at(1), leaveCall()}
+        << 0
+        << "Warning: the flash could not be verified (dfu-util could not read back the element "
+           "at 0x08000000: dfu-util: SET_ADDRESS not correctly executed)"
+        << downloaded + " L";
     QTest::newRow("leave request unanswered")
         << (QList<FakeCall> {first, second} + uploads
             + QList<FakeCall> {leaveCall(statusError, "74")})
         << 0
         << "did not answer the request to leave DFU mode (dfu-util: Error during download "
            "get_status)"
-        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100 L";
+        << downloaded + " L";
     QTest::newRow("leave request never sent")
         << (QList<FakeCall> {first, second} + uploads + QList<FakeCall> {{"", noDevice, "74"}}) << 0
-        << "could not be asked to leave DFU mode"
-        << "E0 E33 E67 E99 D0 D33 D67 D99 E100 D100";
+        << "could not be asked to leave DFU mode" << downloaded;
 }
 
 void tst_DfuUtil::failures()
@@ -494,55 +559,73 @@ void tst_DfuUtil::failures()
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
     QCOMPARE(phaseSequence(run.out), phases);
     QCOMPARE(calls().size(), script.size() + 1);
+    QVERIFY(run.err.size() < DfuUtilBackend::MaximumErrorSize + 1024);
 }
 
 void tst_DfuUtil::waiting_data()
 {
     QTest::addColumn<QList<FakeCall>>("listings");
     QTest::addColumn<bool>("named");
+    QTest::addColumn<QString>("wait");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
     QTest::addColumn<int>("polls");
 
     const FakeCall nothing {banner, "", ""};
     const FakeCall device = listingOf({"0483:df11/5/0", "0483:df11/5/1"});
-    QTest::newRow("there at once") << QList<FakeCall> {device} << true << 0
+    QTest::newRow("there at once") << QList<FakeCall> {device} << true << "10" << 0
                                    << "Found the DFU device 0483:DF11 (USB path 1-5, device "
                                       "number 5, alternate settings 0, 1)"
                                    << 1;
+    // An empty value means the default wait.
     QTest::newRow("appears on the third look")
-        << QList<FakeCall> {nothing, nothing, device} << true << 0
+        << QList<FakeCall> {nothing, nothing, device} << true << "" << 0
         << "Waiting up to 10 s for the DFU device 0483:DF11 to appear" << 3;
     QTest::newRow("two devices") << QList<FakeCall> {listingOf(
         {"0483:df11/5/0", "0483:df11/9/0", "0483:df11/5/1"})}
-                                 << true << 7 << "2 DFU devices 0483:DF11 are connected" << 1;
+                                 << true << "10" << 7 << "2 DFU devices 0483:DF11 are connected"
+                                 << 1;
     QList<FakeCall> denied;
     for (int i = 0; i < 12; ++i)
         denied << FakeCall {banner, cannotOpen, ""};
-    QTest::newRow("no access") << denied << true << 6
+    QTest::newRow("no access") << denied << true << "10" << 6
                                << "The DFU device 0483:DF11 cannot be opened (you may not use it)"
                                << -1;
-    QTest::newRow("another device only") << QList<FakeCall> {listingOf({"1234:5678/3/0"})} << true
-                                         << 10 << "not the one this file is for: 1234:5678" << -1;
+    QTest::newRow("another device only")
+        << QList<FakeCall> {listingOf({"1234:5678/3/0"})} << true << "0" << 10
+        << "not the one this file is for: 1234:5678" << -1;
+    // A listing slower than the wait: the message gives the time it really took.
+    FakeCall slow = listingOf({"1234:5678/3/0"});
+    slow.out += slow.out.mid(banner.size()).repeated(150);
+    QTest::newRow("slow listing") << QList<FakeCall> {slow} << true << "0" << 10
+                                  << " s (the wait was set to 0 s, but listing the devices took "
+                                     "longer). Connect the device"
+                                  << 1;
     QTest::newRow("file for any device")
-        << QList<FakeCall> {listingOf({"1234:5678/3/0", "1234:5678/3/1"})} << false << 0
+        << QList<FakeCall> {listingOf({"1234:5678/3/0", "1234:5678/3/1"})} << false << "10" << 0
         << "Found the DFU device 1234:5678" << 1;
     QTest::newRow("no second alternate setting")
-        << QList<FakeCall> {listingOf({"0483:df11/5/0"})} << true << 4
+        << QList<FakeCall> {listingOf({"0483:df11/5/0"})} << true << "10" << 4
         << "has no alternate setting 1, which target 2 of the firmware file is for" << 1;
     QTest::newRow("listing fails")
         << QList<FakeCall> {{banner, "dfu-util: unable to initialize libusb: LIBUSB_ERROR_OTHER\n",
                              "74"}}
-        << true << 5
+        << true << "0" << 5
         << "dfu-util cannot list the USB devices (dfu-util: unable to initialize libusb: "
            "LIBUSB_ERROR_OTHER)"
         << 1;
+    QTest::newRow("listing hangs, the wait goes on")
+        << QList<FakeCall> {{banner, "", "hang"}, device} << true << "15" << 0
+        << "dfu-util could not list the USB devices: dfu-util -l was still running after 10 s "
+           "and was ended"
+        << 2;
 }
 
 void tst_DfuUtil::waiting()
 {
     QFETCH(QList<FakeCall>, listings);
     QFETCH(bool, named);
+    QFETCH(QString, wait);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     QFETCH(int, polls);
@@ -550,8 +633,7 @@ void tst_DfuUtil::waiting()
     writeScript(listings);
     QElapsedTimer clock;
     clock.start();
-    const Run run
-        = tool({"-c", "--fn", firmware(layout(twoTargets, named))}, exitCode == 10 ? 0 : 10);
+    const Run run = tool({"-c", "--fn", firmware(layout(twoTargets, named))}, wait);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2((exitCode == 0 ? run.out : run.err).contains(message.toUtf8()),
              (run.out + run.err).constData());
@@ -559,7 +641,63 @@ void tst_DfuUtil::waiting()
     if (polls > 0)
         QCOMPARE(calls().size(), polls);
     // Waiting for access to be granted must not take the whole wait.
-    QVERIFY(clock.elapsed() < 8000);
+    if (exitCode == 6)
+        QVERIFY(clock.elapsed() < 8000);
+}
+
+// The tool reads the file once: what changes on disk after the check never reaches dfu-util.
+void tst_DfuUtil::downloadsTheCheckedBytes()
+{
+    const DfuSeFile file = layout(twoTargets, true);
+    FakeCall listing = listingOf({"0483:df11/5/0", "0483:df11/5/1"});
+    listing.code = "hang";
+    writeScript(QList<FakeCall> {listing, downloadOf(file, 0), downloadOf(file, 1)}
+                + uploadsOf(file) + QList<FakeCall> {leaveCall()});
+    const QString path = firmware(file);
+
+    QProcess process;
+    process.setProcessEnvironment(environment("10"));
+    process.start(toolPath, {"-c", "-d", "--fn", path, "-l"});
+    QTRY_VERIFY(QFile::exists(scriptFile(0, ".pid")));
+    DfuSeFile other = file;
+    other.targets[0].elements[0].data.fill('!');
+    QFile replaced(path);
+    QVERIFY(replaced.open(QIODevice::WriteOnly));
+    replaced.write(DfuSeWriter::write(other));
+    replaced.close();
+    QFile go(scriptFile(0, ".go"));
+    QVERIFY(go.open(QIODevice::WriteOnly));
+    go.close();
+
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitCode(), 0);
+    for (int call : {1, 2}) {
+        QFile given(scriptFile(call, ".given"));
+        QVERIFY(given.open(QIODevice::ReadOnly));
+        QVERIFY(given.readAll() == DfuSeWriter::write(file));
+    }
+}
+
+// However the tool ends, the dfu-util it started ends with it.
+void tst_DfuUtil::killedMidDownload()
+{
+    const DfuSeFile file = layout(twoTargets, true);
+    const QByteArray cut = upTo(downloadOf(file, 0).out, "Download\t[========");
+    writeScript({listingOf({"0483:df11/5/0", "0483:df11/5/1"}), {cut, "", "hang"}});
+
+    QProcess process;
+    process.setProcessEnvironment(environment("10"));
+    process.start(toolPath, {"-c", "-d", "--fn", firmware(file), "-l"});
+    QByteArray pid;
+    const auto readPid = [&] {
+        QFile file(scriptFile(1, ".pid"));
+        pid = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+        return !pid.isEmpty();
+    };
+    QTRY_VERIFY(readPid());
+    process.kill();
+    QVERIFY(process.waitForFinished());
+    QTRY_VERIFY(processEnded(pid));
 }
 
 void tst_DfuUtil::realDfuUtilWithoutDevice()

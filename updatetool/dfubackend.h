@@ -16,7 +16,7 @@ public:
     // Finds the one device the file is meant for and opens it.
     virtual ToolResult open(const DfuSeFile &file, PhaseReporter &progress) = 0;
     // Erases what the file's elements cover and writes them. The file has been checked;
-    // path is where it lies, for backends that hand it on.
+    // path is where those very bytes lie, for backends that hand them on.
     virtual ToolResult download(const DfuSeFile &file, const QString &path, bool skipErased,
                                 PhaseReporter &progress)
         = 0;

@@ -1,18 +1,22 @@
 // dfusepack: turns raw binary images and their load addresses into a DfuSe firmware file.
 #include "updatetool/dfusefile.h"
+#include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
 #include "updatetool/dfusewriter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cstdio>
+#include <new>
 
 namespace {
 
-enum PackExit { PackOk = 0, PackFailed = 1, PackUsage = 2 };
+// Refused: what the inputs make is a file the update tool would refuse.
+enum PackExit { PackOk = 0, PackFailed = 1, PackUsage = 2, PackRefused = 3 };
 
 void printError(const QString &text)
 {
@@ -29,52 +33,84 @@ bool parseNumber(const QString &text, quint32 maximum, quint32 *value)
     return true;
 }
 
-// An input is [ALT@]ADDRESS:FILE; the file part may itself hold colons (drive letters).
-bool addInput(const QString &input, quint32 defaultAlternate, DfuSeFile *file, QString *problem)
+struct Input
 {
-    const int colon = input.indexOf(':');
+    quint32 alternate = 0;
+    quint32 address = 0;
+    QString path;
+    qint64 size = 0;
+};
+
+// An input is [ALT@]ADDRESS:FILE; the file part may itself hold colons (drive letters).
+bool parseInput(const QString &text, quint32 defaultAlternate, Input *input, QString *problem)
+{
+    const int colon = text.indexOf(':');
     if (colon < 0) {
-        *problem = "\"" + input + "\" is not ADDRESS:FILE.";
+        *problem = "\"" + text + "\" is not ADDRESS:FILE.";
         return false;
     }
-    QString where = input.left(colon);
-    const QString path = input.mid(colon + 1);
-    quint32 alternate = defaultAlternate;
+    QString where = text.left(colon);
+    input->path = text.mid(colon + 1);
+    input->alternate = defaultAlternate;
     const int at = where.indexOf('@');
     if (at >= 0) {
-        if (!parseNumber(where.left(at), 255, &alternate)) {
+        if (!parseNumber(where.left(at), 255, &input->alternate)) {
             *problem = "\"" + where.left(at) + "\" is not an alternate setting from 0 to 255.";
             return false;
         }
         where = where.mid(at + 1);
     }
-    quint32 address = 0;
-    if (!parseNumber(where, 0xFFFFFFFFu, &address)) {
+    if (!parseNumber(where, 0xFFFFFFFFu, &input->address)) {
         *problem = "\"" + where + "\" is not a 32-bit address.";
         return false;
     }
+    const QFileInfo info(input->path);
+    if (!info.isFile() || !info.isReadable()) {
+        *problem = "Cannot read \"" + input->path + "\": it is not a readable file.";
+        return false;
+    }
+    input->size = info.size();
+    return true;
+}
 
-    QFile image(path);
-    if (image.size() > DfuSeReader::MaximumFileSize) {
-        *problem = "\"" + path + "\" is too large for any firmware.";
-        return false;
+// The size of the DfuSe file these inputs make, from their sizes alone.
+qint64 packedSize(const QVector<Input> &inputs)
+{
+    QVector<quint32> alternates;
+    qint64 size = DfuSeFormat::PrefixSize + DfuSeFormat::SuffixSize;
+    for (const Input &input : inputs) {
+        if (!alternates.contains(input.alternate)) {
+            alternates << input.alternate;
+            size += DfuSeFormat::TargetHeaderSize;
+        }
+        size += DfuSeFormat::ElementHeaderSize + input.size;
     }
-    if (!image.open(QIODevice::ReadOnly)) {
-        *problem = "Cannot read \"" + path + "\": " + image.errorString() + ".";
-        return false;
-    }
+    return size;
+}
+
+bool addInput(const Input &input, DfuSeFile *file, QString *problem)
+{
+    QFile image(input.path);
     DfuSeElement element;
-    element.address = address;
-    element.data = image.readAll();
+    element.address = input.address;
+    if (image.open(QIODevice::ReadOnly))
+        element.data = image.read(input.size);
+    if (element.data.size() != input.size) {
+        *problem = "Cannot read \"" + input.path + "\" whole: "
+            + (image.error() != QFileDevice::NoError ? image.errorString()
+                                                     : QString("it changed while being read"))
+            + ".";
+        return false;
+    }
 
     for (DfuSeTarget &target : file->targets) {
-        if (target.alternateSetting == alternate) {
+        if (target.alternateSetting == input.alternate) {
             target.elements.append(element);
             return true;
         }
     }
     DfuSeTarget target;
-    target.alternateSetting = quint8(alternate);
+    target.alternateSetting = quint8(input.alternate);
     target.elements.append(element);
     file->targets.append(target);
     return true;
@@ -127,28 +163,50 @@ int main(int argc, char *argv[])
     file.productId = quint16(product);
     file.deviceVersion = quint16(device);
 
-    for (const QString &input : parser.positionalArguments()) {
+    QVector<Input> inputs;
+    for (const QString &text : parser.positionalArguments()) {
+        Input input;
         QString problem;
-        if (!addInput(input, alternate, &file, &problem)) {
+        if (!parseInput(text, alternate, &input, &problem)) {
             printError(problem);
             return PackUsage;
         }
+        inputs << input;
     }
-    if (parser.isSet(nameOption)) {
-        for (DfuSeTarget &target : file.targets) {
-            target.named = true;
-            target.name = parser.value(nameOption).toUtf8();
-        }
+    // Refused from the sizes alone, before anything is read into memory.
+    const qint64 size = packedSize(inputs);
+    if (size > DfuSeReader::MaximumFileSize) {
+        printError(QString("These inputs make a DfuSe file of %1 bytes; the update tool takes "
+                           "at most %2.")
+                       .arg(size)
+                       .arg(DfuSeReader::MaximumFileSize));
+        return PackRefused;
     }
 
-    // Whatever the tool would refuse (overlaps, a file too large, no bytes) is not written.
-    const QByteArray bytes = DfuSeWriter::write(file);
+    QByteArray bytes;
     DfuSeReader check;
-    if (file.dataSize() > DfuSeReader::MaximumFileSize || !check.read(bytes)) {
-        printError(
-            "These inputs make no valid DfuSe file: "
-            + (check.errorString().isEmpty() ? QString("they are too large") : check.errorString())
-            + ".");
+    try {
+        for (const Input &input : inputs) {
+            QString problem;
+            if (!addInput(input, &file, &problem)) {
+                printError(problem);
+                return PackFailed;
+            }
+        }
+        if (parser.isSet(nameOption)) {
+            for (DfuSeTarget &target : file.targets) {
+                target.named = true;
+                target.name = parser.value(nameOption).toUtf8();
+            }
+        }
+        bytes = DfuSeWriter::write(file);
+        // Whatever else the tool would refuse (overlaps, no bytes) is not written either.
+        if (!check.read(bytes)) {
+            printError("These inputs make no valid DfuSe file: " + check.errorString() + ".");
+            return PackRefused;
+        }
+    } catch (const std::bad_alloc &) {
+        printError(QString("There is not enough memory to pack %1 bytes.").arg(size));
         return PackFailed;
     }
 

@@ -56,7 +56,9 @@ bool DfuSeReader::readFile(const QString &path)
 bool DfuSeReader::read(const QByteArray &bytes)
 {
     parsed = DfuSeFile();
+    raw = bytes;
     elementOffsets.clear();
+    sizeNotes.clear();
     error.clear();
     offset = -1;
 
@@ -78,19 +80,6 @@ bool DfuSeReader::read(const QByteArray &bytes)
         return fail(5, QString("the format version is %1, not 1").arg(quint8(bytes.at(5))));
 
     const qint64 imageEnd = size - SuffixSize;
-    const qint64 imageSize = le32(bytes, 6);
-    if (imageSize > imageEnd)
-        return fail(6,
-                    QString("the image size claims %1 bytes but only %2 stand before the suffix: "
-                            "the file is truncated")
-                        .arg(imageSize)
-                        .arg(imageEnd));
-    if (imageSize < imageEnd)
-        return fail(6,
-                    QString("the image size claims %1 bytes but %2 stand before the suffix")
-                        .arg(imageSize)
-                        .arg(imageEnd));
-
     if (!readSuffix(bytes))
         return false;
 
@@ -98,9 +87,14 @@ bool DfuSeReader::read(const QByteArray &bytes)
         return false;
     if (parsed.dataSize() == 0)
         return fail(10, "the file holds no firmware bytes");
+    // Files in the wild count the suffix in, or one byte less; dfu-util ignores the field too.
+    if (le32(bytes, 6) != imageEnd)
+        noteSize("the image size field", le32(bytes, 6), "the prefix and targets take", imageEnd);
     return true;
 }
 
+// Targets and elements are walked by their counts and element sizes, as dfu-util does; the
+// target size fields only get a note when they disagree.
 bool DfuSeReader::readTargets(const QByteArray &bytes, int targetCount, qint64 imageEnd)
 {
     qint64 pos = PrefixSize;
@@ -117,40 +111,31 @@ bool DfuSeReader::readTargets(const QByteArray &bytes, int targetCount, qint64 i
         target.named = le32(bytes, pos + 7) != 0;
         const QByteArray name = bytes.mid(pos + 11, TargetNameSize);
         target.name = name.left(name.indexOf('\0') < 0 ? name.size() : name.indexOf('\0'));
-        const qint64 sizeOffset = pos + 266;
-        const qint64 targetSize = le32(bytes, sizeOffset);
+        const quint32 targetSize = le32(bytes, pos + 266);
         const quint32 elementCount = le32(bytes, pos + 270);
         pos += TargetHeaderSize;
-        if (targetSize > imageEnd - pos)
-            return fail(sizeOffset,
-                        QString("target %1 claims %2 bytes but only %3 remain in the image")
-                            .arg(t + 1)
-                            .arg(targetSize)
-                            .arg(imageEnd - pos));
-        const qint64 targetEnd = pos + targetSize;
+        const qint64 targetStart = pos;
 
-        // Every element takes at least its header, so a huge count fails at the target's end.
+        // Every element takes at least its header, so a huge count fails at the image's end.
         for (quint32 e = 0; e < elementCount; ++e) {
-            if (targetEnd - pos < ElementHeaderSize)
+            if (imageEnd - pos < ElementHeaderSize)
                 return fail(pos,
-                            QString("element %1 of target %2 does not fit in the target's %3 "
-                                    "bytes")
+                            QString("element %1 of target %2 does not fit before the suffix")
                                 .arg(e + 1)
-                                .arg(t + 1)
-                                .arg(targetSize));
+                                .arg(t + 1));
             DfuSeElement element;
             element.address = le32(bytes, pos);
             const qint64 dataSize = le32(bytes, pos + 4);
             const qint64 headerOffset = pos;
             pos += ElementHeaderSize;
-            if (dataSize > targetEnd - pos)
+            if (dataSize > imageEnd - pos)
                 return fail(headerOffset + 4,
                             QString("element %1 of target %2 claims %3 bytes but "
-                                    "only %4 remain in the target")
+                                    "only %4 stand before the suffix")
                                 .arg(e + 1)
                                 .arg(t + 1)
                                 .arg(dataSize)
-                                .arg(targetEnd - pos));
+                                .arg(imageEnd - pos));
             if (dataSize > Q_INT64_C(0x100000000) - element.address)
                 return fail(headerOffset,
                             QString("element %1 of target %2 at %3 runs past the end of "
@@ -163,17 +148,14 @@ bool DfuSeReader::readTargets(const QByteArray &bytes, int targetCount, qint64 i
             target.elements.append(element);
             elementOffsets.append(headerOffset);
         }
-        if (pos != targetEnd)
-            return fail(sizeOffset,
-                        QString("target %1 claims %2 bytes but its elements take %3")
-                            .arg(t + 1)
-                            .arg(targetSize)
-                            .arg(pos - (targetEnd - targetSize)));
+        if (targetSize != pos - targetStart)
+            noteSize(QString("the size field of target %1").arg(t + 1), targetSize,
+                     "its elements take", pos - targetStart);
         parsed.targets.append(target);
     }
     if (pos != imageEnd)
         return fail(pos,
-                    QString("the image goes on for %1 more byte%2 after the last target")
+                    QString("the image goes on for %1 more byte%2 after the last element")
                         .arg(imageEnd - pos)
                         .arg(imageEnd - pos == 1 ? "" : "s"));
     return true;
@@ -224,6 +206,16 @@ bool DfuSeReader::checkOverlaps()
             reach = i;
     }
     return true;
+}
+
+void DfuSeReader::noteSize(const QString &field, qint64 claimed, const QString &found,
+                           qint64 actual)
+{
+    sizeNotes << QString("Note: %1 claims %2 bytes but %3 %4; the element sizes are used")
+                     .arg(field)
+                     .arg(claimed)
+                     .arg(found)
+                     .arg(actual);
 }
 
 // The image is everything before the suffix, flashed from the start of alternate setting 0.

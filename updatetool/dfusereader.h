@@ -1,11 +1,12 @@
-// Reads a DfuSe or plain DFU file and checks every size, signature and the CRC before anything uses
-// it.
+// Reads a DfuSe or plain DFU file and checks every signature, the CRC and, for DfuSe, that its
+// elements end exactly at the suffix before anything uses it.
 #ifndef DFUSEREADER_H
 #define DFUSEREADER_H
 
 #include "updatetool/dfusefile.h"
 
 #include <QString>
+#include <QStringList>
 
 class DfuSeReader
 {
@@ -17,6 +18,10 @@ public:
     bool read(const QByteArray &bytes);
 
     const DfuSeFile &file() const { return parsed; }
+    // The bytes checked, as read.
+    const QByteArray &bytes() const { return raw; }
+    // Size fields that disagree with the elements: harmless, as the elements' sizes count.
+    const QStringList &notes() const { return sizeNotes; }
     // What is wrong, as a sentence fragment; errorOffset() is -1 when no offset applies.
     QString errorString() const { return error; }
     qint64 errorOffset() const { return offset; }
@@ -28,8 +33,11 @@ private:
     bool readSuffix(const QByteArray &bytes);
     bool readTargets(const QByteArray &bytes, int targetCount, qint64 imageEnd);
     bool checkOverlaps();
+    void noteSize(const QString &field, qint64 claimed, const QString &found, qint64 actual);
 
     DfuSeFile parsed;
+    QByteArray raw;
+    QStringList sizeNotes;
     QVector<qint64> elementOffsets;
     QString error;
     qint64 offset = -1;

@@ -2,19 +2,21 @@
 // leave request on its own, so nothing asks the device to leave before all of it is written.
 #include "updatetool/dfuutilbackend.h"
 
+#include "updatetool/childprocess.h"
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfuseformat.h"
 #include "updatetool/flashverifier.h"
 #include "updatetool/phasereporter.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -63,6 +65,32 @@ QVector<QPair<int, QVector<qint64>>> elementsByAlternate(const DfuSeFile &file)
     return groups;
 }
 
+// A number of seconds from the environment; unset or empty means the default.
+bool secondsFrom(const QProcessEnvironment &env, const char *name, int minimum, int *seconds,
+                 ToolResult *result)
+{
+    const QString text = env.value(name);
+    if (text.isEmpty())
+        return true;
+    bool ok = false;
+    *seconds = text.toInt(&ok);
+    if (ok && *seconds >= minimum && *seconds <= 3600)
+        return true;
+    *result = ToolResult::failure(ExitUsage,
+                                  QString("%1 is \"%2\". Give a number of seconds from "
+                                          "%3 to 3600.")
+                                      .arg(name, text)
+                                      .arg(minimum));
+    return false;
+}
+
+void keepTail(QByteArray *kept, const QByteArray &more, int size)
+{
+    kept->append(more);
+    if (kept->size() > size)
+        kept->remove(0, kept->size() - size);
+}
+
 } // namespace
 
 std::unique_ptr<DfuUtilBackend> DfuUtilBackend::fromEnvironment(const QProcessEnvironment &env,
@@ -70,16 +98,10 @@ std::unique_ptr<DfuUtilBackend> DfuUtilBackend::fromEnvironment(const QProcessEn
                                                                 ToolResult *result)
 {
     int waitSeconds = DefaultWaitSeconds;
-    if (env.contains("DFU_WAIT_SECONDS")) {
-        bool ok = false;
-        waitSeconds = env.value("DFU_WAIT_SECONDS").toInt(&ok);
-        if (!ok || waitSeconds < 0 || waitSeconds > 3600) {
-            *result = ToolResult::failure(ExitUsage,
-                                          "DFU_WAIT_SECONDS is \"" + env.value("DFU_WAIT_SECONDS")
-                                              + "\". Give a number of seconds from 0 to 3600.");
-            return nullptr;
-        }
-    }
+    int stallSeconds = DefaultStallSeconds;
+    if (!secondsFrom(env, "DFU_WAIT_SECONDS", 0, &waitSeconds, result)
+        || !secondsFrom(env, "DFU_STALL_SECONDS", 1, &stallSeconds, result))
+        return nullptr;
 
     QString program = QStandardPaths::findExecutable("dfu-util", {toolDirectory});
     if (program.isEmpty())
@@ -92,12 +114,13 @@ std::unique_ptr<DfuUtilBackend> DfuUtilBackend::fromEnvironment(const QProcessEn
         return nullptr;
     }
     *result = ToolResult::success();
-    return std::make_unique<DfuUtilBackend>(program, waitSeconds);
+    return std::make_unique<DfuUtilBackend>(program, waitSeconds, stallSeconds);
 }
 
-DfuUtilBackend::DfuUtilBackend(const QString &program, int waitSeconds)
+DfuUtilBackend::DfuUtilBackend(const QString &program, int waitSeconds, int stallSeconds)
     : program(program)
     , waitSeconds(waitSeconds)
+    , stallSeconds(stallSeconds)
 { }
 
 ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
@@ -120,12 +143,19 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
     qint64 deadline = qint64(waitSeconds) * 1000;
     bool announced = false;
     bool graceGiven = false;
+    bool everListed = false;
+    QString listingFailure;
     Listing listing;
     for (;;) {
         listing = Listing();
         const ToolResult listed = list(&listing);
         if (!listed.ok())
             return listed;
+        // A failed listing may be the device arriving: go on waiting, and say so once.
+        if (!listing.failure.isEmpty() && listing.failure != listingFailure)
+            progress.context("dfu-util could not list the USB devices: " + listing.failure);
+        listingFailure = listing.failure;
+        everListed = everListed || listing.failure.isEmpty();
         if (listing.matching.size() > 1)
             return ToolResult::failure(ExitSeveralDevices,
                                        QString("%1 DFU devices %2 are connected. Unplug all but "
@@ -139,12 +169,25 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
             graceGiven = true;
         }
         if (clock.elapsed() >= deadline) {
+            if (!everListed)
+                return ToolResult::failure(ExitNoBackend,
+                                           "dfu-util cannot list the USB devices (" + listingFailure
+                                               + "). Check that it works: run dfu-util -l.");
             if (listing.accessDenied)
                 return cannotOpen("you may not use it");
-            QString message = QString("No DFU device %1 appeared within %2 s. %3")
-                                  .arg(deviceName())
-                                  .arg(waitSeconds)
-                                  .arg(connectAdvice);
+            // A slow listing can take the wait past its limit: the message tells the time taken.
+            const qint64 waited = (clock.elapsed() + 500) / 1000;
+            QString message
+                = (waited <= waitSeconds
+                       ? QString("No DFU device %1 appeared within %2 s. ")
+                             .arg(deviceName())
+                             .arg(waitSeconds)
+                       : QString("No DFU device %1 appeared in %2 s (the wait was set to %3 s, "
+                                 "but listing the devices took longer). ")
+                             .arg(deviceName())
+                             .arg(waited)
+                             .arg(waitSeconds))
+                + connectAdvice;
             if (!listing.others.isEmpty())
                 message += " (Connected in DFU mode, but not the one this file is for: "
                     + listing.others.join(", ") + ".)";
@@ -192,9 +235,9 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, 
         qint64 inFile = before;
         bool touched = before > 0;
         const auto onRecord = [&](const DfuUtilOutput::Record &record) {
-            if (record.kind == DfuUtilOutput::Record::Text) {
-                passOn(record, progress);
-            } else if (current < sizes.size() && record.stage != DfuUtilOutput::Upload) {
+            passOn(record, progress);
+            if (record.kind != DfuUtilOutput::Record::Text && current < sizes.size()
+                && record.stage != DfuUtilOutput::Upload) {
                 touched = true;
                 const auto phase = record.stage == DfuUtilOutput::Erase ? PhaseReporter::Erase
                                                                         : PhaseReporter::Download;
@@ -228,14 +271,16 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, 
     return ToolResult::success();
 }
 
-// Uploads each element's range in DfuSe mode; an upload that fails leaves that element
-// unchecked, as a read-protected device does.
+// Uploads each element's range in DfuSe mode. Only a device that refuses the upload, as a
+// read-protected one does, leaves an element unchecked; any other failure to read back means
+// the flash was not verified.
 ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress)
 {
     const QTemporaryDir uploads;
     return FlashVerifier::verify(
         file, progress, [&](quint8 alternateSetting, const DfuSeElement &element) {
             FlashVerifier::ReadBack back;
+            back.failed = true;
             const QString where = DfuSeFormat::hex32(element.address);
             if (!uploads.isValid()) {
                 back.problem
@@ -251,18 +296,38 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
             progress.context("Running dfu-util " + arguments.join(' '));
             const Run result = run(
                 arguments, [&](const DfuUtilOutput::Record &record) { passOn(record, progress); });
-            if (!result.started || result.crashed || result.exitCode != 0) {
+            const QString reading = "reading back the element at " + where;
+            if (result.started && !result.crashed && result.exitCode != 0
+                && refusedUpload(result)) {
+                back.failed = false;
                 back.problem = "dfu-util could not read back the element at " + where + ": "
                     + messageOf(result);
                 return back;
             }
+            if (!result.started)
+                back.problem = "dfu-util cannot be started: " + result.startError;
+            else if (result.stopped)
+                back.problem = "dfu-util stopped responding while " + reading;
+            else if (result.crashed)
+                back.problem = "dfu-util crashed while " + reading;
+            else if (result.exitCode != 0 && result.err.contains(noDeviceText))
+                back.problem = "the device went away while " + reading;
+            else if (result.exitCode != 0)
+                back.problem = QString("dfu-util failed while %1 (exit code %2): %3")
+                                   .arg(reading)
+                                   .arg(result.exitCode)
+                                   .arg(messageOf(result));
+            if (!back.problem.isEmpty())
+                return back;
             QFile upload(path);
-            back.ok = upload.open(QIODevice::ReadOnly);
-            if (back.ok)
+            if (upload.open(QIODevice::ReadOnly)) {
                 back.bytes = upload.readAll();
-            else
+                back.ok = true;
+                back.failed = false;
+            } else {
                 back.problem = "dfu-util left nothing to compare at " + where + " ("
                     + upload.errorString() + ")";
+            }
             return back;
         });
 }
@@ -299,11 +364,14 @@ ToolResult DfuUtilBackend::leave(PhaseReporter &progress)
                                + "). Unplug and replug it to start its firmware.");
 }
 
+// Reads both of dfu-util's streams as they come, so that neither a flood of output nor a
+// silent dfu-util can hold the tool.
 DfuUtilBackend::Run
 DfuUtilBackend::run(const QStringList &arguments,
-                    const std::function<void(const DfuUtilOutput::Record &)> &onRecord) const
+                    const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
+                    Watch watch) const
 {
-    QProcess process;
+    ChildProcess process;
     process.setStandardInputFile(QProcess::nullDevice());
     process.start(program, arguments);
     Run result;
@@ -318,15 +386,38 @@ DfuUtilBackend::run(const QStringList &arguments,
         for (const DfuUtilOutput::Record &record : records)
             onRecord(record);
     };
-    while (process.state() != QProcess::NotRunning) {
-        process.waitForReadyRead(100);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    watchdog.setTimerType(Qt::PreciseTimer);
+    watchdog.setInterval(watch == TimeLimit ? ListingLimitMs : stallSeconds * 1000);
+    const auto heard = [&] {
+        if (watch == SilenceLimit)
+            watchdog.start();
+    };
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
         deliver(output.feed(process.readAllStandardOutput()));
-    }
+        heard();
+    });
+    QObject::connect(&process, &QProcess::readyReadStandardError, [&] {
+        keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
+        heard();
+    });
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+        result.stopped = true;
+        process.kill();
+    });
+    QEventLoop loop;
+    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                     &QEventLoop::quit);
+    watchdog.start();
+    if (process.state() != QProcess::NotRunning)
+        loop.exec();
+
     deliver(output.feed(process.readAllStandardOutput()));
     deliver(output.finish());
+    keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
     result.crashed = process.exitStatus() == QProcess::CrashExit;
     result.exitCode = process.exitCode();
-    result.err = process.readAllStandardError();
     return result;
 }
 
@@ -334,31 +425,36 @@ ToolResult DfuUtilBackend::list(Listing *listing) const
 {
     static const QRegularExpression found("^Found DFU: \\[([0-9a-fA-F]{4}):([0-9a-fA-F]{4})\\] "
                                           ".*devnum=(\\d+),.* path=\"([^\"]*)\", alt=(\\d+),");
-    const Run result = run({"-l"}, [&](const DfuUtilOutput::Record &record) {
-        const QRegularExpressionMatch match = found.match(QString::fromUtf8(record.text));
-        if (record.kind != DfuUtilOutput::Record::Text || !match.hasMatch())
-            return;
-        const QString ids = (match.captured(1) + ":" + match.captured(2)).toUpper();
-        if (!idMatches(vendorId, match.captured(1)) || !idMatches(productId, match.captured(2))) {
-            if (!listing->others.contains(ids))
-                listing->others << ids;
-            return;
-        }
-        const QString where
-            = QString("USB path %1, device number %2").arg(match.captured(4), match.captured(3));
-        if (!listing->matching.contains(where))
-            listing->matching << where;
-        if (where == listing->matching.first()) {
-            listing->ids = ids;
-            listing->alternates << match.captured(5).toInt();
-        }
-    });
+    const Run result = run(
+        {"-l"},
+        [&](const DfuUtilOutput::Record &record) {
+            const QRegularExpressionMatch match = found.match(QString::fromUtf8(record.text));
+            if (record.kind != DfuUtilOutput::Record::Text || !match.hasMatch())
+                return;
+            const QString ids = (match.captured(1) + ":" + match.captured(2)).toUpper();
+            if (!idMatches(vendorId, match.captured(1))
+                || !idMatches(productId, match.captured(2))) {
+                if (!listing->others.contains(ids))
+                    listing->others << ids;
+                return;
+            }
+            const QString where = QString("USB path %1, device number %2")
+                                      .arg(match.captured(4), match.captured(3));
+            if (!listing->matching.contains(where))
+                listing->matching << where;
+            if (where == listing->matching.first()) {
+                listing->ids = ids;
+                listing->alternates << match.captured(5).toInt();
+            }
+        },
+        TimeLimit);
     if (!result.started)
         return failure(result, "listing the USB devices", false);
-    if (result.crashed || result.exitCode != 0)
-        return ToolResult::failure(ExitNoBackend,
-                                   "dfu-util cannot list the USB devices (" + messageOf(result)
-                                       + "). Check that it works: run dfu-util -l.");
+    if (result.stopped)
+        listing->failure = QString("dfu-util -l was still running after %1 s and was ended")
+                               .arg(ListingLimitMs / 1000);
+    else if (result.crashed || result.exitCode != 0)
+        listing->failure = messageOf(result);
 
     static const QRegularExpression denied(QString(cannotOpenText)
                                            + " ([0-9a-fA-F]{4}):([0-9a-fA-F]{4})");
@@ -396,6 +492,13 @@ ToolResult DfuUtilBackend::failure(const Run &run, const QString &doing, bool fi
     const QString said = messageOf(run);
     const QString incomplete
         = firmwareTouched ? " The firmware is incomplete: retry the update." : QString();
+    if (run.stopped)
+        return ToolResult::failure(ExitTransferFailed,
+                                   QString("dfu-util stopped responding while %1: it printed "
+                                           "nothing for %2 s and was ended.%3")
+                                       .arg(doing)
+                                       .arg(stallSeconds)
+                                       .arg(incomplete));
     if (run.crashed)
         return ToolResult::failure(ExitTransferFailed,
                                    "dfu-util crashed while " + doing + "." + incomplete);
@@ -438,6 +541,8 @@ QString DfuUtilBackend::messageOf(const Run &run)
     }
     if (!run.started)
         return run.startError;
+    if (run.stopped)
+        return "dfu-util stopped responding";
     if (lines.isEmpty())
         return run.crashed ? QString("it crashed")
                            : QString("it gave exit code %1 and no message").arg(run.exitCode);
@@ -447,8 +552,15 @@ QString DfuUtilBackend::messageOf(const Run &run)
     return message;
 }
 
+// The device's own answer to the upload request: a stall, or an error state or status.
+bool DfuUtilBackend::refusedUpload(const Run &run)
+{
+    return run.err.contains("LIBUSB_ERROR_PIPE") || run.err.contains("not correctly executed")
+        || run.err.contains("Wrong state after command");
+}
+
 void DfuUtilBackend::passOn(const DfuUtilOutput::Record &record, PhaseReporter &progress)
 {
-    if (record.kind == DfuUtilOutput::Record::Text && !isBanner(record.text))
+    if (record.kind != DfuUtilOutput::Record::Progress && !isBanner(record.text))
         progress.context("dfu-util: " + QString::fromUtf8(record.text));
 }

@@ -21,17 +21,23 @@ class DfuUtilBackend : public DfuBackend
 {
 public:
     static constexpr int DefaultWaitSeconds = 10;
+    // How long a download, upload or leave request may go without a word from dfu-util.
+    static constexpr int DefaultStallSeconds = 60;
+    // A listing still running after this long is ended and counts as a failed one.
+    static constexpr int ListingLimitMs = 10000;
+    // Only the end of dfu-util's standard error is kept for messages.
+    static constexpr int MaximumErrorSize = 64 * 1024;
     static constexpr int PollIntervalMs = 250;
     // After dfu-util first says it may not open the device, how long udev gets to grant access.
     static constexpr int AccessGraceMs = 1000;
 
     // Looks for dfu-util beside the tool first, then on the PATH. Null, with the reason in
-    // *result, when there is none or DFU_WAIT_SECONDS holds a bad value.
+    // *result, when there is none or DFU_WAIT_SECONDS or DFU_STALL_SECONDS holds a bad value.
     static std::unique_ptr<DfuUtilBackend> fromEnvironment(const QProcessEnvironment &env,
                                                            const QString &toolDirectory,
                                                            ToolResult *result);
 
-    DfuUtilBackend(const QString &program, int waitSeconds);
+    DfuUtilBackend(const QString &program, int waitSeconds, int stallSeconds);
 
     ToolResult open(const DfuSeFile &file, PhaseReporter &progress) override;
     ToolResult download(const DfuSeFile &file, const QString &path, bool skipErased,
@@ -40,10 +46,14 @@ public:
     ToolResult leave(PhaseReporter &progress) override;
 
 private:
+    // A listing is ended after ListingLimitMs; anything else after stallSeconds of silence.
+    enum Watch { TimeLimit, SilenceLimit };
     struct Run
     {
         bool started = false;
         bool crashed = false;
+        // Ended by the tool for taking too long; crashed is then true as well.
+        bool stopped = false;
         int exitCode = -1;
         QString startError;
         QByteArray err;
@@ -55,20 +65,25 @@ private:
         QVector<int> alternates;
         QStringList others;
         bool accessDenied = false;
+        // Why dfu-util could not list the devices this time; empty when it could.
+        QString failure;
     };
 
     Run run(const QStringList &arguments,
-            const std::function<void(const DfuUtilOutput::Record &)> &onRecord) const;
+            const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
+            Watch watch = SilenceLimit) const;
     ToolResult list(Listing *listing) const;
     QStringList deviceArguments() const;
     QString deviceName() const;
     ToolResult failure(const Run &run, const QString &doing, bool firmwareTouched) const;
     ToolResult cannotOpen(const QString &why) const;
     static QString messageOf(const Run &run);
+    static bool refusedUpload(const Run &run);
     static void passOn(const DfuUtilOutput::Record &record, PhaseReporter &progress);
 
     QString program;
     int waitSeconds;
+    int stallSeconds;
     quint16 vendorId = 0xFFFF;
     quint16 productId = 0xFFFF;
     int leaveAlternate = 0;

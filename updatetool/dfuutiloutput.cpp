@@ -1,8 +1,11 @@
 // dfu-util's progress bar: "\r" + label + "\t[" + 25 bar characters + "] " + "%3d%%" + " %12d
-// bytes", followed at the end of a stage by "\n" + label + " done.\n".
+// bytes", followed at the end of a stage by "\n" + label + " done.\n", or by " failed!" when
+// the stage fails.
 #include "updatetool/dfuutiloutput.h"
 
 #include <QRegularExpression>
+
+#include <algorithm>
 
 namespace {
 
@@ -19,37 +22,56 @@ bool stageNamed(const QString &label, DfuUtilOutput::Stage *stage)
     return true;
 }
 
+bool isSeparator(char c)
+{
+    return c == '\r' || c == '\n';
+}
+
 } // namespace
 
+// Each byte is looked at once, whatever the line breaks, and a piece never grows past the cut.
 QVector<DfuUtilOutput::Record> DfuUtilOutput::feed(const QByteArray &chunk)
 {
     QVector<Record> records;
-    pending += chunk;
-    int start = 0;
-    for (int i = 0; i < pending.size(); ++i) {
-        if (pending.at(i) != '\r' && pending.at(i) != '\n')
-            continue;
-        if (i > start)
-            records << parse(pending.mid(start, i - start));
-        start = i + 1;
+    const char *const end = chunk.constEnd();
+    for (const char *at = chunk.constBegin(); at != end;) {
+        const char *stop = std::find_if(at, end, isSeparator);
+        const qint64 room = MaximumTextSize - pending.size();
+        if (stop - at > room)
+            cut = true;
+        pending.append(at, int(qMin<qint64>(stop - at, room)));
+        if (stop == end)
+            break;
+        take(&records);
+        at = stop + 1;
     }
-    pending.remove(0, start);
     return records;
 }
 
 QVector<DfuUtilOutput::Record> DfuUtilOutput::finish()
 {
     QVector<Record> records;
-    if (!pending.isEmpty())
-        records << parse(pending);
-    pending.clear();
+    take(&records);
     return records;
 }
 
-DfuUtilOutput::Record DfuUtilOutput::parse(const QByteArray &piece)
+void DfuUtilOutput::take(QVector<Record> *records)
 {
+    if (cut)
+        pending += CutMark;
+    if (!pending.isEmpty())
+        parse(pending, records);
+    pending.clear();
+    cut = false;
+}
+
+// A bar that is not whole (dfu-util ended in the middle of it) is dropped: no part of a bar
+// is text for the log.
+void DfuUtilOutput::parse(const QByteArray &piece, QVector<Record> *records)
+{
+    static const QRegularExpression bar("^(Erase|Download|Upload) *\\t\\[");
     static const QRegularExpression progress(
-        "^(Erase|Download|Upload) *\\t\\[[= ]{25}\\] +\\d{1,3}% +(\\d{1,18}) bytes$");
+        "^(Erase|Download|Upload) *\\t\\[[= ]{25}\\] +\\d{1,3}% +(\\d{1,18}) bytes(.*)$");
     static const QRegularExpression done("^(Erase|Download|Upload) +done\\.$");
 
     Record record;
@@ -59,10 +81,21 @@ DfuUtilOutput::Record DfuUtilOutput::parse(const QByteArray &piece)
     if (match.hasMatch() && stageNamed(match.captured(1), &record.stage)) {
         record.kind = Record::Progress;
         record.bytes = match.captured(2).toLongLong();
-        return record;
+        record.text.clear();
+        *records << record;
+        // " failed!" after the bar.
+        const QString rest = match.captured(3).trimmed();
+        if (!rest.isEmpty())
+            *records << Record {Record::Text, record.stage, 0,
+                                (match.captured(1) + " " + rest).toLatin1()};
+        return;
     }
+    if (bar.match(text).hasMatch())
+        return;
     match = done.match(text);
-    if (match.hasMatch() && stageNamed(match.captured(1), &record.stage))
+    if (match.hasMatch() && stageNamed(match.captured(1), &record.stage)) {
         record.kind = Record::StageDone;
-    return record;
+        record.text = (match.captured(1) + " done.").toLatin1();
+    }
+    *records << record;
 }

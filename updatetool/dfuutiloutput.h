@@ -11,6 +11,9 @@ class DfuUtilOutput
 {
 public:
     enum Stage { Erase, Download, Upload };
+    // Longer pieces of text are cut to this many bytes and end in CutMark.
+    static constexpr int MaximumTextSize = 4096;
+    static constexpr char CutMark[] = "... (cut)";
 
     struct Record
     {
@@ -20,6 +23,7 @@ public:
         Stage stage = Erase;
         // How far the stage has come in the current element.
         qint64 bytes = 0;
+        // The text, or for a finished stage its plain line ("Download done.").
         QByteArray text;
     };
 
@@ -28,10 +32,12 @@ public:
     // The last piece, once dfu-util has ended.
     QVector<Record> finish();
 
-    static Record parse(const QByteArray &piece);
-
 private:
+    void take(QVector<Record> *records);
+    static void parse(const QByteArray &piece, QVector<Record> *records);
+
     QByteArray pending;
+    bool cut = false;
 };
 
 #endif // DFUUTILOUTPUT_H

@@ -9,6 +9,8 @@
 
 namespace {
 
+const char retryAdvice[] = "The device stays in DFU mode: retry the update.";
+
 QString hex8(char byte)
 {
     return "0x" + QString::number(uchar(byte), 16).toUpper().rightJustified(2, QChar('0'));
@@ -21,6 +23,11 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, PhaseReporter &progress,
     progress.context("Verifying: reading every element back from the device");
     QString firstDifference;
     QStringList problems;
+    const auto differs = [&] {
+        return ToolResult::failure(ExitTransferFailed,
+                                   "The flash verification failed at " + firstDifference + ". "
+                                       + retryAdvice);
+    };
     for (const DfuSeTarget &target : file.targets) {
         for (const DfuSeElement &element : target.elements) {
             if (element.data.isEmpty())
@@ -28,6 +35,7 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, PhaseReporter &progress,
             const QString where = DfuSeFormat::hex32(element.address);
             const ReadBack back = read(target.alternateSetting, element);
             QString problem = back.problem;
+            bool failed = back.failed;
             if (back.ok) {
                 const QByteArray &found = back.bytes;
                 const int common = qMin(found.size(), element.data.size());
@@ -54,17 +62,23 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, PhaseReporter &progress,
                               .arg(found.size())
                               .arg(element.data.size())
                               .arg(where);
+                failed = true;
             }
             progress.context("Element at " + where + " not checked: " + problem);
+            // The read-back itself went wrong: the device may be gone, so stop here.
+            if (failed)
+                return !firstDifference.isEmpty()
+                    ? differs()
+                    : ToolResult::failure(ExitTransferFailed,
+                                          "The flash was not verified: " + problem + ". "
+                                              + retryAdvice);
             if (!problems.contains(problem))
                 problems << problem;
         }
     }
 
     if (!firstDifference.isEmpty())
-        return ToolResult::failure(ExitTransferFailed,
-                                   "The flash verification failed at " + firstDifference
-                                       + ". The device stays in DFU mode: retry the update.");
+        return differs();
     if (!problems.isEmpty())
         return ToolResult::warning("Warning: the flash could not be verified ("
                                    + problems.join("; ") + "). The download itself went through.");

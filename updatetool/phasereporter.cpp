@@ -53,9 +53,11 @@ void PhaseReporter::context(const QString &text)
     writeLine(line);
 }
 
+// dfu-util erases and writes element by element; the window follows one erase phase and then
+// one download phase, so an erase after the first download line is not shown.
 void PhaseReporter::show(Phase phase, int percent)
 {
-    if (percent <= shown[phase])
+    if (percent <= shown[phase] || (phase == Erase && shown[Download] >= 0))
         return;
     shown[phase] = percent;
     writeLine((phase == Erase ? ToolContract::ErasePhasePrefix : ToolContract::DownloadPhasePrefix)

@@ -1,5 +1,6 @@
 // Prints the phase lines the window follows, with percentages over the whole file that
-// never go backwards, and context lines that can never be mistaken for them.
+// never go backwards, no erase line after a download line, and context lines that can never
+// be mistaken for them.
 #ifndef PHASEREPORTER_H
 #define PHASEREPORTER_H
 

@@ -6,6 +6,7 @@
 #include "updatetool/dfusereader.h"
 #include "updatetool/dfuutilbackend.h"
 #include "updatetool/phasereporter.h"
+#include "updatetool/privatecopy.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -68,6 +69,8 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
                               plural(file.dataSize(), "byte"),
                               DfuSeFormat::hex32(file.vendorId).right(4),
                               DfuSeFormat::hex32(file.productId).right(4)));
+    for (const QString &note : reader.notes())
+        progress.context(note);
     if (!parser.isSet(connectOption))
         return ExitSuccess;
 
@@ -77,7 +80,13 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         return exitWith(result);
     result = backend->open(file, progress);
     if (result.ok() && parser.isSet(downloadOption)) {
-        result = warnOf(backend->download(file, path, parser.isSet(skipErasedOption), progress));
+        // The bytes checked above, not the file as it may be on disk by now.
+        const PrivateCopy copy(reader.bytes());
+        result = copy.isValid()
+            ? warnOf(backend->download(file, copy.path(), parser.isSet(skipErasedOption), progress))
+            : ToolResult::failure(ExitTransferFailed,
+                                  "The checked firmware cannot be copied for the download ("
+                                      + copy.errorString() + "). Nothing was written.");
         // A failed check leaves the device in DFU mode, ready for another try.
         if (result.ok())
             result = warnOf(backend->verify(file, progress));

@@ -1,0 +1,60 @@
+// On Linux the copy is a sealed memory file with no name on any disk: children inherit its
+// descriptor and open it as /proc/self/fd/N, and it ends with the last process holding it.
+#include "updatetool/privatecopy.h"
+
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#ifdef Q_OS_LINUX
+
+PrivateCopy::PrivateCopy(const QByteArray &bytes)
+{
+    // Without MFD_CLOEXEC, so that dfu-util inherits it.
+    fd = memfd_create("firmware", MFD_ALLOW_SEALING);
+    // A child's standard streams replace descriptors 0 to 2.
+    if (fd >= 0 && fd < 3) {
+        const int moved = fcntl(fd, F_DUPFD, 3);
+        close(fd);
+        fd = moved;
+    }
+    bool ok = fd >= 0 && fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    for (qint64 done = 0; ok && done < bytes.size();) {
+        const ssize_t written = write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        ok = written > 0 || (written < 0 && errno == EINTR);
+        done += qMax<ssize_t>(written, 0);
+    }
+    // Sealed, nobody can change it any more, dfu-util included.
+    ok = ok
+        && fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0;
+    if (ok)
+        where = QString("/proc/self/fd/%1").arg(fd);
+    else
+        error = QString::fromLocal8Bit(std::strerror(errno));
+}
+
+PrivateCopy::~PrivateCopy()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+#else
+
+PrivateCopy::PrivateCopy(const QByteArray &bytes)
+{
+    // QTemporaryFile makes its file readable by this user only.
+    if (file.open() && file.write(bytes) == bytes.size() && file.flush())
+        where = file.fileName();
+    else
+        error = file.errorString();
+}
+
+PrivateCopy::~PrivateCopy() = default;
+
+#endif
