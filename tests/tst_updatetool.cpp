@@ -944,6 +944,12 @@ void tst_UpdateTool::packerRejects_data()
     QTest::newRow("no colon") << QStringList {"I"} << 2 << "is not ADDRESS:FILE";
     QTest::newRow("missing image") << QStringList {"0x1000:nothing.bin"} << 2 << "Cannot read";
     QTest::newRow("no input") << QStringList {} << 2 << "at least one";
+    QTest::newRow("plain, no bytes") << QStringList {"--plain", "E"} << 3
+                                     << "no valid plain DFU file: the file holds no firmware bytes";
+    QTest::newRow("plain, 1 GiB") << QStringList {"--plain", "G"} << 3
+                                  << "a plain DFU file of 1073741840 " + tooLarge;
+    QTest::newRow("plain, two images")
+        << QStringList {"--plain", "I", "I"} << 2 << "--plain takes one raw IMAGE";
 }
 
 void tst_UpdateTool::packerRejects()
