@@ -58,6 +58,16 @@ QByteArray handMade(const QList<QPair<quint32, QByteArray>> &elements)
     return file;
 }
 
+// A plain DFU file of a 48-byte image: bcdDFU at 54, "UFD" at 56, length at 59, CRC at 60.
+QByteArray plainFile(quint16 dfuVersion = 0x0110, int imageSize = 48)
+{
+    QByteArray file = pattern(imageSize, 5) + QByteArray::fromHex("ffff11df8304") + "??UFD"
+        + char(16) + QByteArray(4, '\0');
+    qToLittleEndian(dfuVersion, file.data() + imageSize + 6);
+    putCrc(file);
+    return file;
+}
+
 // Element data starts at 293 and 341; headers at 285 and 333; suffix at 365; 381 bytes.
 QByteArray baseFile()
 {
@@ -116,6 +126,7 @@ private slots:
     void rejectsDefects();
     void acceptsDeviations_data();
     void acceptsDeviations();
+    void rejectsEveryTruncation_data();
     void rejectsEveryTruncation();
     void faults_data();
     void faults();
@@ -128,6 +139,7 @@ private slots:
     void phaseLines_data();
     void phaseLines();
     void statusSequence();
+    void packerPassesDfuSuffix_data();
     void packerPassesDfuSuffix();
     void packerRejects_data();
     void packerRejects();
@@ -140,7 +152,7 @@ private:
     Run onDevice(const QStringList &options, const QStringList &arguments,
                  const QStringList &settings = {}) const;
     Run pack(const QStringList &arguments) const;
-    QString packImages(const QStringList &images, QList<Image> *expected) const;
+    QString packImages(const QStringList &images, QList<Image> *expected, bool plain = false) const;
     QByteArray deviceBytes(int alternate, quint32 address, int size) const;
 
     std::unique_ptr<QTemporaryDir> work;
@@ -194,17 +206,20 @@ Run tst_UpdateTool::pack(const QStringList &arguments) const
     return runProgram(DFUSEPACK, arguments, environment());
 }
 
-// Each image is ALT@ADDRESS:SIZE; fills an image of that size and packs them all.
-QString tst_UpdateTool::packImages(const QStringList &images, QList<Image> *expected) const
+// Each image is ALT@ADDRESS:SIZE; fills an image of that size and packs them all, or the one
+// image (at 0) into a plain file.
+QString tst_UpdateTool::packImages(const QStringList &images, QList<Image> *expected,
+                                   bool plain) const
 {
     QStringList inputs = {"-o", path("packed.dfu"), "--vid", "0x0483", "--pid", "0xDF11"};
+    if (plain)
+        inputs << "--plain";
     for (int i = 0; i < images.size(); ++i) {
         const QStringList parts = images.at(i).split(QRegularExpression("[@:]"));
         const Image image {parts.at(0).toInt(), parts.at(1).toUInt(nullptr, 16),
                            pattern(parts.at(2).toInt(), quint32(i + 1))};
-        inputs << QString("%1@%2:%3")
-                      .arg(parts.at(0), parts.at(1),
-                           write(QString("image%1.bin").arg(i), image.data));
+        const QString file = write(QString("image%1.bin").arg(i), image.data);
+        inputs << (plain ? file : QString("%1@%2:%3").arg(parts.at(0), parts.at(1), file));
         expected->append(image);
     }
     const Run packed = pack(inputs);
@@ -230,12 +245,26 @@ QByteArray tst_UpdateTool::deviceBytes(int alternate, quint32 address, int size)
 
 namespace {
 
+// The file follows the device's kind, a plain file for --plain, unless "%OTHER-KIND%" (no
+// option of the simulated device) asks for the kind it must refuse.
+bool takePlainFile(QStringList *options)
+{
+    return options->contains("--plain") != (options->removeAll("%OTHER-KIND%") > 0);
+}
+
 // Every dfu-util call after the listing: a download per alternate setting, an upload per
-// element, and the leave request at the first element.
-QStringList expectedCalls(const QList<Image> &images)
+// element, and the leave request at the first element; for a plain device one download, one
+// upload and the reset. A run-time device is asked to detach first.
+QStringList expectedCalls(const QList<Image> &images, bool plain, bool runtime)
 {
     QStringList calls;
     const QString device = "Running dfu-util -d ,0483:df11 -a %1 ";
+    if (runtime)
+        calls << "Running dfu-util -d 0483:df11 -p 1-1 -e";
+    if (plain)
+        return calls
+            + QStringList {device.arg(0) + "-D FILE", device.arg(0) + "-U FILE",
+                           device.arg(0) + "-e -R"};
     QList<int> alternates;
     for (const Image &image : images) {
         if (!alternates.contains(image.alternate)) {
@@ -295,6 +324,13 @@ void tst_UpdateTool::flashes_data()
     QTest::newRow("one address, two alternates")
         << QStringList {"0@0x08000000:100", "1@0x08000000:200"} << fromFile;
     QTest::newRow("top of the address space") << QStringList {"0@0xFFFFFF00:256"} << fromFile;
+    QTest::newRow("plain") << QStringList {"0@0x0:5000"} << QStringList {"--plain"};
+    QTest::newRow("plain, the whole memory")
+        << QStringList {"0@0x0:262144"} << QStringList {"--plain", "--size", "256K"};
+    QTest::newRow("run-time DfuSe device")
+        << QStringList {"0@0x08000000:5000"} << QStringList {"--runtime"};
+    QTest::newRow("run-time plain device")
+        << QStringList {"0@0x0:5000"} << QStringList {"--runtime", "--plain"};
 }
 
 void tst_UpdateTool::flashes()
@@ -303,7 +339,8 @@ void tst_UpdateTool::flashes()
     QFETCH(QStringList, options);
 
     QList<Image> expected;
-    const QString file = packImages(images, &expected);
+    const bool plain = takePlainFile(&options);
+    const QString file = packImages(images, &expected, plain);
     QVERIFY(!file.isEmpty());
 
     const Run run = onDevice(options, {"-c", "-d", "--fn", file, "-l"});
@@ -312,7 +349,10 @@ void tst_UpdateTool::flashes()
     for (const Image &image : expected)
         QVERIFY2(deviceBytes(image.alternate, image.address, image.data.size()) == image.data,
                  qPrintable(hex32(image.address)));
-    QCOMPARE(callsIn(run.out), expectedCalls(expected));
+    QCOMPARE(callsIn(run.out), expectedCalls(expected, plain, options.contains("--runtime")));
+    QCOMPARE(run.out.contains("\nAsked the run-time device 0483:DF11 (USB path 1-1) to switch to "
+                              "DFU mode\n"),
+             options.contains("--runtime"));
 }
 
 void tst_UpdateTool::samples_data()
@@ -403,6 +443,21 @@ void tst_UpdateTool::rejectsDefects_data()
         << "file" << patched(trailing, 6, 366) << "1 more byte after the last element (offset 365)";
     QTest::newRow("no firmware bytes") << "file" << handMade({{0x08000000, QByteArray()}})
                                        << "holds no firmware bytes (offset 10)";
+    const QByteArray plain = plainFile();
+    QTest::newRow("plain, no UFD")
+        << "file" << patchedByte(plain, 57, 'X')
+        << "is not a valid plain DFU file: the DFU suffix has no \"UFD\" signature (offset 56)";
+    QTest::newRow("plain, suffix length 17")
+        << "file" << patchedByte(plain, 59, 17) << "length is 17, not 16 (offset 59)";
+    QTest::newRow("plain, DFU version 0x0200")
+        << "file" << patchedByte(plain, 55, 2)
+        << "the DFU version is 0x0210, not 0x0100 or 0x0110 for a plain DFU file (one without the "
+           "\"DfuSe\" prefix) (offset 54)";
+    QTest::newRow("plain, a byte changed")
+        << "file" << patchedByte(plain, 20, 'x', false) << "file is damaged (offset 60)";
+    QTest::newRow("plain, only the suffix")
+        << "file" << plainFile(0x0110, 0)
+        << "holds no firmware bytes, only the DFU suffix (offset 0)";
 }
 
 void tst_UpdateTool::rejectsDefects()
@@ -467,9 +522,18 @@ void tst_UpdateTool::acceptsDeviations()
     QCOMPARE(lines, notes);
 }
 
+void tst_UpdateTool::rejectsEveryTruncation_data()
+{
+    QTest::addColumn<QByteArray>("base");
+
+    QTest::newRow("DfuSe") << baseFile();
+    QTest::newRow("plain, DFU 1.0") << plainFile(0x0100);
+}
+
 void tst_UpdateTool::rejectsEveryTruncation()
 {
-    const QByteArray base = baseFile();
+    QFETCH(QByteArray, base);
+
     const QString whole = write("whole.dfu", base);
     // The hand-made file carries zlib's CRC: its acceptance cross-checks the tool's own.
     QCOMPARE(tool({"--fn", whole}).exitCode, 0);
@@ -518,6 +582,19 @@ void tst_UpdateTool::faults_data()
     QTest::newRow("empty wait and stall limit")
         << QStringList() << QStringList {"DFU_WAIT_SECONDS=", "DFU_STALL_SECONDS=", "PATH=%WORK%"}
         << 5 << "Install the Debian package dfu-util" << false;
+    QTest::newRow("DfuSe file, plain device")
+        << QStringList {"--plain", "%OTHER-KIND%"} << QStringList() << 4
+        << "The firmware file is a DfuSe file, but the DFU device 0483:DF11 is a plain DFU device"
+        << false;
+    QTest::newRow("plain file, DfuSe device")
+        << QStringList {"%OTHER-KIND%"} << QStringList() << 4
+        << "The firmware file is a plain DFU file, but the DFU device 0483:DF11 is a DfuSe device"
+        << false;
+    QTest::newRow("plain, disconnect") << QStringList {"--plain", "--fault", "disconnect@4"}
+                                       << QStringList() << 4 << "firmware is incomplete" << true;
+    QTest::newRow("two run-time devices")
+        << QStringList {"--runtime", "--devices", "2"} << QStringList() << 7
+        << "2 devices 0483:DF11 are connected in run-time mode" << false;
 }
 
 void tst_UpdateTool::faults()
@@ -529,20 +606,25 @@ void tst_UpdateTool::faults()
     QFETCH(bool, downloadStarted);
 
     QList<Image> expected;
-    const QString file = packImages({"0@0x08000000:20000", "1@0x1FFFC000:16"}, &expected);
+    const QString file = takePlainFile(&options)
+        ? packImages({"0@0x0:20000"}, &expected, true)
+        : packImages({"0@0x08000000:20000", "1@0x1FFFC000:16"}, &expected);
     QVERIFY(!file.isEmpty());
 
     const Run run = onDevice(options, {"-c", "-d", "--fn", file, "-l"}, settings);
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
+    QCOMPARE(run.err.count('\n'), 1);
 
     const QList<int> downloads = phasePercents(run.out).value("Download");
     QCOMPARE(!downloads.isEmpty(), downloadStarted);
     QVERIFY(downloads.isEmpty() || downloads.last() < 100);
     QVERIFY(!run.out.contains("Leaving DFU Mode..."));
-    if (!downloadStarted)
-        QVERIFY(deviceBytes(0, 0x08000000, 16) != expected.first().data.left(16));
+    if (!downloadStarted) {
+        QVERIFY2(!run.out.contains("Running dfu-util"), run.out.constData());
+        QVERIFY(deviceBytes(0, expected.first().address, 16) != expected.first().data.left(16));
+    }
 }
 
 // A device left in dfuERROR by a failed update takes the next one.
@@ -655,6 +737,32 @@ void tst_UpdateTool::verification_data()
         << QStringList {"Element at 0x08000000 not checked: dfu-util could not read back",
                         "Element at 0x1FFFC000 not checked: dfu-util could not read back",
                         "Leaving DFU Mode..."};
+    QTest::newRow("plain") << QStringList {"--plain"} << 0 << ""
+                           << QStringList {"Verified 20000 bytes at 0x00000000",
+                                           "Flash verified: every byte matches the file",
+                                           "Leaving DFU Mode..."};
+    QTest::newRow("plain, corrupt")
+        << QStringList {"--plain", "--fault", "corrupt@0x2710"} << 4
+        << "The flash verification failed at 0x00002710: expected %1, found %2. The device "
+           "stays in DFU mode: retry the update.\n"
+        << QStringList {"Element at 0x00000000 differs from the file, first at 0x00002710: "
+                        "expected %1, found %2"};
+    const QString unreadable = "Warning: the flash could not be verified (dfu-util could not "
+                               "read back the device's memory: ";
+    const QStringList unread = {"Element at 0x00000000 not checked: dfu-util could not read back "
+                                "the device's memory",
+                                "Leaving DFU Mode..."};
+    QTest::newRow("plain, read-protected")
+        << QStringList {"--plain", "--fault", "readprotect"} << 0 << unreadable << unread;
+    QTest::newRow("plain, no upload capability")
+        << QStringList {"--plain", "--fault", "noupload"} << 0 << unreadable << unread;
+    // It left DFU mode by itself: no request to leave follows.
+    QTest::newRow("plain, not manifestation tolerant")
+        << QStringList {"--plain", "--manifest-reset"} << 0
+        << "Warning: the flash could not be verified (the device left DFU mode after the download "
+           "and cannot be read back). The download itself went through.\n"
+        << QStringList {"Element at 0x00000000 not checked: the device left DFU mode after the "
+                        "download and cannot be read back"};
 }
 
 void tst_UpdateTool::verification()
@@ -665,14 +773,17 @@ void tst_UpdateTool::verification()
     QFETCH(QStringList, lines);
 
     QList<Image> expected;
-    const QString file = packImages({"0@0x08000000:20000", "1@0x1FFFC000:16"}, &expected);
+    const QString file = takePlainFile(&options)
+        ? packImages({"0@0x0:20000"}, &expected, true)
+        : packImages({"0@0x08000000:20000", "1@0x1FFFC000:16"}, &expected);
     const Run run = onDevice(options + QStringList {"--layout-from", "%FILE%"},
                              {"-c", "-d", "--fn", file, "-l"});
     QCOMPARE(run.exitCode, exitCode);
 
+    // A fault corrupts the byte 10000 into the first image.
     const auto hex = [](const QByteArray &byte) { return "0x" + byte.toHex().toUpper(); };
-    const QString bytes[]
-        = {hex(expected.first().data.mid(10000, 1)), hex(deviceBytes(0, 0x08002710, 1))};
+    const QString bytes[] = {hex(expected.first().data.mid(10000, 1)),
+                             hex(deviceBytes(0, expected.first().address + 10000, 1))};
     message.replace("%1", bytes[0]).replace("%2", bytes[1]);
     QVERIFY2(message.isEmpty() ? run.err.isEmpty() : QString::fromUtf8(run.err).startsWith(message),
              run.err.constData());
@@ -781,15 +892,28 @@ void tst_UpdateTool::statusSequence()
     QCOMPARE(bar->maximum(), 0);
 }
 
+void tst_UpdateTool::packerPassesDfuSuffix_data()
+{
+    QTest::addColumn<QStringList>("inputs");
+    QTest::addColumn<QString>("dfuVersion");
+
+    QTest::newRow("DfuSe") << QStringList {"0x08000000:I", "1@0x1FFF7800:I"} << "0x011A";
+    QTest::newRow("plain") << QStringList {"--plain", "I"} << "0x0110";
+}
+
 void tst_UpdateTool::packerPassesDfuSuffix()
 {
+    QFETCH(QStringList, inputs);
+    QFETCH(QString, dfuVersion);
+
     const QString dfuSuffix = QStandardPaths::findExecutable("dfu-suffix");
     if (dfuSuffix.isEmpty())
         QSKIP("dfu-suffix is not installed (Debian package dfu-util); scripts/install-deps test "
               "installs it.");
     const QString image = write("image.bin", pattern(12345, 3));
-    const Run packed = pack({"--vid", "0x0483", "--pid", "0xDF11", "--bcd", "0x0200", "-o",
-                             path("out.dfu"), "0x08000000:" + image, "1@0x1FFF7800:" + image});
+    const Run packed = pack(
+        QStringList {"--vid", "0x0483", "--pid", "0xDF11", "--bcd", "0x0200", "-o", path("out.dfu")}
+        + inputs.replaceInStrings(QRegularExpression("I$"), image));
     QCOMPARE(packed.exitCode, 0);
 
     const Run check = runProgram(dfuSuffix, {"-c", path("out.dfu")}, environment());
@@ -797,6 +921,7 @@ void tst_UpdateTool::packerPassesDfuSuffix()
     QVERIFY(check.out.contains("Vendor ID:\t0x0483"));
     QVERIFY(check.out.contains("Product ID:\t0xDF11"));
     QVERIFY(check.out.contains("BCD device:\t0x0200"));
+    QVERIFY(check.out.contains("BCD DFU:\t" + dfuVersion.toUtf8()));
 }
 
 void tst_UpdateTool::packerRejects_data()
@@ -819,6 +944,12 @@ void tst_UpdateTool::packerRejects_data()
     QTest::newRow("no colon") << QStringList {"I"} << 2 << "is not ADDRESS:FILE";
     QTest::newRow("missing image") << QStringList {"0x1000:nothing.bin"} << 2 << "Cannot read";
     QTest::newRow("no input") << QStringList {} << 2 << "at least one";
+    QTest::newRow("plain, no bytes") << QStringList {"--plain", "E"} << 3
+                                     << "no valid plain DFU file: the file holds no firmware bytes";
+    QTest::newRow("plain, 1 GiB") << QStringList {"--plain", "G"} << 3
+                                  << "a plain DFU file of 1073741840 " + tooLarge;
+    QTest::newRow("plain, two images")
+        << QStringList {"--plain", "I", "I"} << 2 << "--plain takes one raw IMAGE";
 }
 
 void tst_UpdateTool::packerRejects()

@@ -1,4 +1,5 @@
-// A DfuSe firmware file as data: targets, their elements and the suffix's ids.
+// A DfuSe firmware file as data: targets, their elements and the suffix's ids. A plain DFU
+// file is one target for alternate setting 0 with one element, its image, at address 0.
 #ifndef DFUSEFILE_H
 #define DFUSEFILE_H
 
@@ -22,6 +23,9 @@ struct DfuSeTarget
 class DfuSeFile
 {
 public:
+    enum Kind { DfuSe, Plain };
+
+    Kind kind = DfuSe;
     // 0xFFFF in an id means "any".
     quint16 deviceVersion = 0xFFFF;
     quint16 productId = 0xFFFF;

@@ -13,6 +13,9 @@ constexpr qint64 ElementHeaderSize = 8;
 constexpr qint64 SuffixSize = 16;
 constexpr quint8 Version = 1;
 constexpr quint16 DfuVersion = 0x011A;
+// A plain DFU file is the raw image and the suffix, whose bcdDFU is one of these.
+constexpr quint16 PlainDfuVersion = 0x0110;
+constexpr quint16 PlainDfu10Version = 0x0100;
 constexpr char PrefixSignature[] = "DfuSe";
 constexpr char TargetSignature[] = "Target";
 constexpr char SuffixSignature[] = "UFD";

@@ -1,4 +1,5 @@
-// dfusepack: turns raw binary images and their load addresses into a DfuSe firmware file.
+// dfusepack: turns raw binary images and their load addresses into a DfuSe firmware file, or
+// one raw image into a plain DFU file.
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
@@ -41,6 +42,8 @@ struct Input
     qint64 size = 0;
 };
 
+bool findImage(Input *input, QString *problem);
+
 // An input is [ALT@]ADDRESS:FILE; the file part may itself hold colons (drive letters).
 bool parseInput(const QString &text, quint32 defaultAlternate, Input *input, QString *problem)
 {
@@ -64,6 +67,11 @@ bool parseInput(const QString &text, quint32 defaultAlternate, Input *input, QSt
         *problem = "\"" + where + "\" is not a 32-bit address.";
         return false;
     }
+    return findImage(input, problem);
+}
+
+bool findImage(Input *input, QString *problem)
+{
     const QFileInfo info(input->path);
     if (!info.isFile() || !info.isReadable()) {
         *problem = "Cannot read \"" + input->path + "\": it is not a readable file.";
@@ -73,9 +81,11 @@ bool parseInput(const QString &text, quint32 defaultAlternate, Input *input, QSt
     return true;
 }
 
-// The size of the DfuSe file these inputs make, from their sizes alone.
-qint64 packedSize(const QVector<Input> &inputs)
+// The size of the file these inputs make, from their sizes alone.
+qint64 packedSize(const QVector<Input> &inputs, bool plain)
 {
+    if (plain)
+        return inputs.first().size + DfuSeFormat::SuffixSize;
     QVector<quint32> alternates;
     qint64 size = DfuSeFormat::PrefixSize + DfuSeFormat::SuffixSize;
     for (const Input &input : inputs) {
@@ -125,8 +135,9 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         "Packs raw binary images into a DfuSe firmware file. Each input is "
         "[ALT@]ADDRESS:FILE, for example 0x08000000:app.bin or 1@0x1FFF7800:options.bin; "
-        "inputs with the same alternate setting go into one target, in the order given.");
-    const QCommandLineOption outputOption({"o", "output"}, "Write the DfuSe file to FILE.", "FILE");
+        "inputs with the same alternate setting go into one target, in the order given. With "
+        "--plain, the one input is a raw IMAGE for a plain DFU device.");
+    const QCommandLineOption outputOption({"o", "output"}, "Write the file to FILE.", "FILE");
     const QCommandLineOption vendorOption(
         "vid", "USB vendor id in the suffix (default 0xFFFF, any).", "ID", "0xFFFF");
     const QCommandLineOption productOption(
@@ -136,11 +147,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption alternateOption(
         "alt", "Alternate setting for inputs that name none (default 0).", "N", "0");
     const QCommandLineOption nameOption("name", "Name every target TEXT.", "TEXT");
-    parser.addOptions(
-        {outputOption, vendorOption, productOption, deviceOption, alternateOption, nameOption});
+    const QCommandLineOption plainOption(
+        "plain", "Write a plain DFU file (DFU 1.1, no DfuSe prefix) from one raw IMAGE.");
+    parser.addOptions({outputOption, vendorOption, productOption, deviceOption, alternateOption,
+                       nameOption, plainOption});
     parser.addHelpOption();
-    parser.addPositionalArgument("inputs", "Images to pack, as [ALT@]ADDRESS:FILE.",
-                                 "[ALT@]ADDRESS:FILE...");
+    parser.addPositionalArgument("inputs", "Images to pack, as [ALT@]ADDRESS:FILE, or IMAGE.",
+                                 "[ALT@]ADDRESS:FILE... | --plain IMAGE");
     parser.process(app);
 
     DfuSeFile file;
@@ -159,6 +172,15 @@ int main(int argc, char *argv[])
         printError("Give an output file with -o and at least one ADDRESS:FILE input.");
         return PackUsage;
     }
+    // A plain file is one image, written from the start of alternate setting 0.
+    const bool plain = parser.isSet(plainOption);
+    if (plain
+        && (parser.positionalArguments().size() > 1 || parser.isSet(alternateOption)
+            || parser.isSet(nameOption))) {
+        printError("--plain takes one raw IMAGE, without an address, --alt or --name.");
+        return PackUsage;
+    }
+    const QString kind = plain ? "plain DFU" : "DfuSe";
     file.vendorId = quint16(vendor);
     file.productId = quint16(product);
     file.deviceVersion = quint16(device);
@@ -166,18 +188,20 @@ int main(int argc, char *argv[])
     QVector<Input> inputs;
     for (const QString &text : parser.positionalArguments()) {
         Input input;
+        input.path = text;
         QString problem;
-        if (!parseInput(text, alternate, &input, &problem)) {
+        if (plain ? !findImage(&input, &problem) : !parseInput(text, alternate, &input, &problem)) {
             printError(problem);
             return PackUsage;
         }
         inputs << input;
     }
     // Refused from the sizes alone, before anything is read into memory.
-    const qint64 size = packedSize(inputs);
+    const qint64 size = packedSize(inputs, plain);
     if (size > DfuSeReader::MaximumFileSize) {
-        printError(QString("These inputs make a DfuSe file of %1 bytes; the update tool takes "
-                           "at most %2.")
+        printError(QString("These inputs make a %1 file of %2 bytes; the update tool takes "
+                           "at most %3.")
+                       .arg(kind)
                        .arg(size)
                        .arg(DfuSeReader::MaximumFileSize));
         return PackRefused;
@@ -199,10 +223,11 @@ int main(int argc, char *argv[])
                 target.name = parser.value(nameOption).toUtf8();
             }
         }
-        bytes = DfuSeWriter::write(file);
+        bytes = plain ? DfuSeWriter::writePlain(file) : DfuSeWriter::write(file);
         // Whatever else the tool would refuse (overlaps, no bytes) is not written either.
         if (!check.read(bytes)) {
-            printError("These inputs make no valid DfuSe file: " + check.errorString() + ".");
+            printError("These inputs make no valid " + kind + " file: " + check.errorString()
+                       + ".");
             return PackRefused;
         }
     } catch (const std::bad_alloc &) {
@@ -215,8 +240,12 @@ int main(int argc, char *argv[])
         printError("Cannot write \"" + out.fileName() + "\": " + out.errorString() + ".");
         return PackFailed;
     }
-    std::printf("%s: %d target(s), %d element(s), %lld bytes of firmware\n",
-                qPrintable(out.fileName()), int(file.targets.size()), file.elementCount(),
-                file.dataSize());
+    if (plain)
+        std::printf("%s: plain DFU file, %lld bytes of firmware\n", qPrintable(out.fileName()),
+                    file.dataSize());
+    else
+        std::printf("%s: %d target(s), %d element(s), %lld bytes of firmware\n",
+                    qPrintable(out.fileName()), int(file.targets.size()), file.elementCount(),
+                    file.dataSize());
     return PackOk;
 }

@@ -63,6 +63,12 @@ bool DfuSeReader::read(const QByteArray &bytes)
     offset = -1;
 
     const qint64 size = bytes.size();
+    // Without the DfuSe prefix, a suffix that does not say DfuSe makes a plain DFU file.
+    if (size >= SuffixSize && !hasBytes(bytes, 0, PrefixSignature)
+        && le16(bytes, size - SuffixSize + 6) != DfuVersion) {
+        parsed.kind = DfuSeFile::Plain;
+        return readPlain(bytes);
+    }
     if (size < PrefixSize + SuffixSize)
         return fail(size,
                     QString("the file ends after %1 bytes, too short for a DfuSe prefix and "
@@ -74,27 +80,8 @@ bool DfuSeReader::read(const QByteArray &bytes)
         return fail(5, QString("the format version is %1, not 1").arg(quint8(bytes.at(5))));
 
     const qint64 imageEnd = size - SuffixSize;
-    if (!hasBytes(bytes, imageEnd + 8, SuffixSignature))
-        return fail(imageEnd + 8, "the DFU suffix has no \"UFD\" signature");
-    if (quint8(bytes.at(imageEnd + 11)) != SuffixSize)
-        return fail(
-            imageEnd + 11,
-            QString("the DFU suffix length is %1, not 16").arg(quint8(bytes.at(imageEnd + 11))));
-    if (le16(bytes, imageEnd + 6) != DfuVersion)
-        return fail(imageEnd + 6,
-                    QString("the DFU version is 0x%1, not 0x011A for DfuSe")
-                        .arg(le16(bytes, imageEnd + 6), 4, 16, QChar('0')));
-    const quint32 stored = le32(bytes, imageEnd + 12);
-    const quint32 computed = ~Crc32::of(bytes.constData(), size - 4);
-    if (stored != computed)
-        return fail(imageEnd + 12,
-                    QString("the CRC is %1 but the file's bytes give %2: the file is "
-                            "damaged")
-                        .arg(hex32(stored), hex32(computed)));
-
-    parsed.deviceVersion = le16(bytes, imageEnd);
-    parsed.productId = le16(bytes, imageEnd + 2);
-    parsed.vendorId = le16(bytes, imageEnd + 4);
+    if (!readSuffix(bytes))
+        return false;
 
     if (!readTargets(bytes, quint8(bytes.at(10)), imageEnd) || !checkOverlaps())
         return false;
@@ -229,6 +216,55 @@ void DfuSeReader::noteSize(const QString &field, qint64 claimed, const QString &
                      .arg(claimed)
                      .arg(found)
                      .arg(actual);
+}
+
+// The image is everything before the suffix, flashed from the start of alternate setting 0.
+bool DfuSeReader::readPlain(const QByteArray &bytes)
+{
+    if (!readSuffix(bytes))
+        return false;
+    DfuSeElement element;
+    element.data = bytes.left(bytes.size() - SuffixSize);
+    if (element.data.isEmpty())
+        return fail(0, "the file holds no firmware bytes, only the DFU suffix");
+    DfuSeTarget target;
+    target.elements.append(element);
+    parsed.targets.append(target);
+    return true;
+}
+
+bool DfuSeReader::readSuffix(const QByteArray &bytes)
+{
+    const qint64 suffix = bytes.size() - SuffixSize;
+    if (!hasBytes(bytes, suffix + 8, SuffixSignature))
+        return fail(suffix + 8, "the DFU suffix has no \"UFD\" signature");
+    if (quint8(bytes.at(suffix + 11)) != SuffixSize)
+        return fail(
+            suffix + 11,
+            QString("the DFU suffix length is %1, not 16").arg(quint8(bytes.at(suffix + 11))));
+    const quint16 version = le16(bytes, suffix + 6);
+    const QString versionText = QString("0x%1").arg(version, 4, 16, QChar('0'));
+    if (parsed.kind == DfuSeFile::DfuSe && version != DfuVersion)
+        return fail(suffix + 6,
+                    QString("the DFU version is %1, not 0x011A for DfuSe").arg(versionText));
+    if (parsed.kind == DfuSeFile::Plain && version != PlainDfuVersion
+        && version != PlainDfu10Version)
+        return fail(suffix + 6,
+                    QString("the DFU version is %1, not 0x0100 or 0x0110 for a plain DFU file "
+                            "(one without the \"DfuSe\" prefix)")
+                        .arg(versionText));
+    const quint32 stored = le32(bytes, suffix + 12);
+    const quint32 computed = ~Crc32::of(bytes.constData(), bytes.size() - 4);
+    if (stored != computed)
+        return fail(suffix + 12,
+                    QString("the CRC is %1 but the file's bytes give %2: the file is "
+                            "damaged")
+                        .arg(hex32(stored), hex32(computed)));
+
+    parsed.deviceVersion = le16(bytes, suffix);
+    parsed.productId = le16(bytes, suffix + 2);
+    parsed.vendorId = le16(bytes, suffix + 4);
+    return true;
 }
 
 bool DfuSeReader::fail(qint64 at, const QString &what)

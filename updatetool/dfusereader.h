@@ -1,5 +1,5 @@
-// Reads a DfuSe file and checks every signature, the CRC and that its elements end exactly at
-// the suffix before anything uses it.
+// Reads a DfuSe or plain DFU file and checks every signature, the CRC and, for DfuSe, that its
+// elements end exactly at the suffix before anything uses it.
 #ifndef DFUSEREADER_H
 #define DFUSEREADER_H
 
@@ -29,6 +29,8 @@ public:
 
 private:
     bool fail(qint64 at, const QString &what);
+    bool readPlain(const QByteArray &bytes);
+    bool readSuffix(const QByteArray &bytes);
     bool readTargets(const QByteArray &bytes, int targetCount, qint64 imageEnd);
     bool checkOverlaps();
     void noteSize(const QString &field, qint64 claimed, const QString &found, qint64 actual);

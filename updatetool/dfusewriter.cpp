@@ -29,6 +29,17 @@ void put32(QByteArray &out, quint32 value)
     out.append(bytes, 4);
 }
 
+void putSuffix(QByteArray &out, const DfuSeFile &file, quint16 dfuVersion)
+{
+    put16(out, file.deviceVersion);
+    put16(out, file.productId);
+    put16(out, file.vendorId);
+    put16(out, dfuVersion);
+    out.append(SuffixSignature);
+    put8(out, quint8(SuffixSize));
+    put32(out, ~Crc32::of(out.constData(), out.size()));
+}
+
 } // namespace
 
 QByteArray DfuSeWriter::write(const DfuSeFile &file)
@@ -58,13 +69,17 @@ QByteArray DfuSeWriter::write(const DfuSeFile &file)
         }
     }
     qToLittleEndian(quint32(out.size()), out.data() + imageSizeOffset);
+    putSuffix(out, file, DfuVersion);
+    return out;
+}
 
-    put16(out, file.deviceVersion);
-    put16(out, file.productId);
-    put16(out, file.vendorId);
-    put16(out, DfuVersion);
-    out.append(SuffixSignature);
-    put8(out, quint8(SuffixSize));
-    put32(out, ~Crc32::of(out.constData(), out.size()));
+QByteArray DfuSeWriter::writePlain(const DfuSeFile &file)
+{
+    QByteArray out;
+    for (const DfuSeTarget &target : file.targets) {
+        for (const DfuSeElement &element : target.elements)
+            out.append(element.data);
+    }
+    putSuffix(out, file, PlainDfuVersion);
     return out;
 }

@@ -1,4 +1,5 @@
-// Lays out a DfuSe file: prefix, targets with their elements, suffix and CRC.
+// Lays out a DfuSe file: prefix, targets with their elements, suffix and CRC; or a plain DFU
+// file: the image and the suffix.
 #ifndef DFUSEWRITER_H
 #define DFUSEWRITER_H
 
@@ -8,6 +9,8 @@ class DfuSeWriter
 {
 public:
     static QByteArray write(const DfuSeFile &file);
+    // The elements' bytes one after the other, then the suffix: a plain DFU file.
+    static QByteArray writePlain(const DfuSeFile &file);
 };
 
 #endif // DFUSEWRITER_H

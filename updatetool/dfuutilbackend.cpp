@@ -1,5 +1,6 @@
-// dfu-util runs once per step: listing, one DfuSe download per alternate setting, and the
-// leave request on its own, so nothing asks the device to leave before all of it is written.
+// dfu-util runs once per step: listing, one DfuSe download per alternate setting (one plain
+// download for a plain file), and the leave request on its own, so nothing asks the device to
+// leave before all of it is written.
 #include "updatetool/dfuutilbackend.h"
 
 #include "updatetool/childprocess.h"
@@ -26,6 +27,11 @@ const char noDeviceText[] = "No DFU capable USB device available";
 const char cannotOpenText[] = "Cannot open DFU device";
 const char severalText[] = "More than one DFU capable USB device found";
 const char leaveText[] = "Submitting leave request...";
+const char resetText[] = "Resetting USB to switch back to Run-Time mode";
+// dfu-util 0.11 returns libusb's "not found" (-5) when the device left the bus on the reset it
+// sent, and EX_IOERR when it reset a device that was waiting for that after a download.
+constexpr int ResetGoneExitCode = 251;
+constexpr int IoErrorExitCode = 74;
 const char connectAdvice[] = "Connect the device, put it into DFU mode and try again.";
 
 QString idText(quint16 id)
@@ -127,6 +133,8 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
 {
     vendorId = file.vendorId;
     productId = file.productId;
+    kind = file.kind;
+    leftAfterDownload = false;
     // The device starts the firmware where the file's first element lies.
     for (const DfuSeTarget &target : file.targets) {
         auto element = std::find_if(target.elements.cbegin(), target.elements.cend(),
@@ -144,6 +152,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
     bool announced = false;
     bool graceGiven = false;
     bool everListed = false;
+    bool detachAsked = false;
     QString listingFailure;
     Listing listing;
     for (;;) {
@@ -164,6 +173,12 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
                                            .arg(deviceName()));
         if (listing.matching.size() == 1)
             break;
+        if (!detachAsked && !listing.runtime.isEmpty()) {
+            ToolResult detached = ToolResult::success();
+            detachAsked = detach(listing, progress, &detached);
+            if (!detached.ok())
+                return detached;
+        }
         if (listing.accessDenied && !graceGiven) {
             deadline = qMin(deadline, clock.elapsed() + AccessGraceMs);
             graceGiven = true;
@@ -191,6 +206,8 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
             if (!listing.others.isEmpty())
                 message += " (Connected in DFU mode, but not the one this file is for: "
                     + listing.others.join(", ") + ".)";
+            if (detachAsked)
+                message += " (A device in run-time mode was asked to switch to DFU mode.)";
             return ToolResult::failure(ExitNoDevice, message);
         }
         if (!announced) {
@@ -207,6 +224,18 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
         alternates << QString::number(alternate);
     progress.context(QString("Found the DFU device %1 (%2, alternate settings %3)")
                          .arg(listing.ids, listing.matching.first(), alternates.join(", ")));
+    // dfu-util would take a DfuSe file as one on any device, and a plain one as raw bytes.
+    if (listing.layouts != (kind == DfuSeFile::DfuSe))
+        return ToolResult::failure(
+            ExitTransferFailed,
+            QString(kind == DfuSeFile::DfuSe
+                        ? "The firmware file is a DfuSe file, but the DFU device %1 is a plain DFU "
+                          "device (its alternate settings name no memory layouts). Nothing was "
+                          "written: use a plain DFU file made for this device."
+                        : "The firmware file is a plain DFU file, but the DFU device %1 is a DfuSe "
+                          "device (its alternate settings name memory layouts). Nothing was "
+                          "written: use a DfuSe file made for this device.")
+                .arg(listing.ids));
     for (int t = 0; t < file.targets.size(); ++t) {
         const int alternate = file.targets.at(t).alternateSetting;
         if (!listing.alternates.contains(alternate))
@@ -222,11 +251,53 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
     return ToolResult::success();
 }
 
+// Asks the run-time device the file is for, or the only one there is, to switch to DFU mode.
+// False when there was none to ask; *result holds a failure when there were several.
+bool DfuUtilBackend::detach(const Listing &listing, PhaseReporter &progress,
+                            ToolResult *result) const
+{
+    QVector<QPair<QString, QString>> candidates = listing.runtime;
+    if (candidates.size() > 1) {
+        candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                        [&](const QPair<QString, QString> &device) {
+                                            return !idMatches(vendorId, device.first.left(4))
+                                                || !idMatches(productId, device.first.mid(5));
+                                        }),
+                         candidates.end());
+    }
+    if (candidates.size() > 1)
+        *result = ToolResult::failure(ExitSeveralDevices,
+                                      QString("%1 devices %2 are connected in run-time mode. "
+                                              "Unplug all but the one to update and retry.")
+                                          .arg(candidates.size())
+                                          .arg(deviceName()));
+    if (candidates.size() != 1)
+        return false;
+
+    const QString ids = candidates.first().first;
+    const QString path = candidates.first().second;
+    const QStringList arguments = {"-d", ids.toLower(), "-p", path, "-e"};
+    progress.context("Running dfu-util " + arguments.join(' '));
+    const Run run = this->run(
+        arguments, [&](const DfuUtilOutput::Record &record) { passOn(record, progress); });
+    if (run.started && !run.crashed && run.exitCode == 0)
+        progress.context(QString("Asked the run-time device %1 (USB path %2) to switch to DFU "
+                                 "mode")
+                             .arg(ids, path));
+    else
+        progress.context(QString("The run-time device %1 (USB path %2) could not be asked to "
+                                 "switch to DFU mode: %3")
+                             .arg(ids, path, messageOf(run)));
+    return true;
+}
+
 // dfu-util takes the DfuSe file whole and downloads the targets of the alternate setting
 // given with -a; --o has no counterpart there, so every block is written.
 ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, bool,
                                     PhaseReporter &progress)
 {
+    if (kind == DfuSeFile::Plain)
+        return downloadPlain(path, progress);
     progress.begin(PhaseReporter::Erase);
     qint64 before = 0;
     for (const auto &group : elementsByAlternate(file)) {
@@ -271,84 +342,141 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, 
     return ToolResult::success();
 }
 
-// Uploads each element's range in DfuSe mode. Only a device that refuses the upload, as a
-// read-protected one does, leaves an element unchecked; any other failure to read back means
-// the flash was not verified.
+// A plain device erases as it writes: one download phase over the image, from its start.
+ToolResult DfuUtilBackend::downloadPlain(const QString &path, PhaseReporter &progress)
+{
+    progress.begin(PhaseReporter::Download);
+    bool touched = false;
+    bool waitsForReset = false;
+    bool done = false;
+    const QStringList arguments = deviceArguments() + QStringList {"-a", "0", "-D", path};
+    progress.context("Running dfu-util " + arguments.join(' '));
+    const Run result = run(arguments, [&](const DfuUtilOutput::Record &record) {
+        passOn(record, progress);
+        if (record.kind == DfuUtilOutput::Record::Progress
+            && record.stage == DfuUtilOutput::Download) {
+            touched = true;
+            progress.reach(PhaseReporter::Download, record.bytes);
+        } else if (record.kind == DfuUtilOutput::Record::Text) {
+            waitsForReset = waitsForReset || record.text.contains("dfuMANIFEST-WAIT-RESET");
+            done = done || (waitsForReset && record.text == "Done!");
+        }
+    });
+    leftAfterDownload = result.started && !result.crashed && done
+        && (result.exitCode == 0 || result.exitCode == IoErrorExitCode);
+    if (leftAfterDownload)
+        progress.context("The device left DFU mode by itself after the download: it is not "
+                         "manifestation tolerant");
+    else if (!result.started || result.crashed || result.exitCode != 0)
+        return failure(result, "downloading the firmware", touched);
+    progress.finish(PhaseReporter::Download);
+    return ToolResult::success();
+}
+
+// Uploads each element's range in DfuSe mode, or a plain device's memory from its start.
 ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress)
 {
     const QTemporaryDir uploads;
     return FlashVerifier::verify(
         file, progress, [&](quint8 alternateSetting, const DfuSeElement &element) {
             FlashVerifier::ReadBack back;
-            back.failed = true;
+            if (leftAfterDownload) {
+                back.problem = "the device left DFU mode after the download and cannot be read "
+                               "back";
+                return back;
+            }
             const QString where = DfuSeFormat::hex32(element.address);
             if (!uploads.isValid()) {
+                back.failed = true;
                 back.problem
                     = "there is no temporary folder to read into: " + uploads.errorString();
                 return back;
             }
             const QString path
                 = uploads.filePath(QString("upload-%1-%2.bin").arg(alternateSetting).arg(where));
-            const QStringList arguments = deviceArguments()
-                + QStringList {"-a", QString::number(alternateSetting),
-                               "-s", where + ":" + QString::number(element.data.size()),
-                               "-U", path};
-            progress.context("Running dfu-util " + arguments.join(' '));
-            const Run result = run(
-                arguments, [&](const DfuUtilOutput::Record &record) { passOn(record, progress); });
-            const QString reading = "reading back the element at " + where;
-            if (result.started && !result.crashed && result.exitCode != 0
-                && refusedUpload(result)) {
-                back.failed = false;
-                back.problem = "dfu-util could not read back the element at " + where + ": "
-                    + messageOf(result);
+            if (kind == DfuSeFile::Plain) {
+                // A plain upload runs until the device ends it, at the end of its memory.
+                back = upload(deviceArguments() + QStringList {"-a", "0", "-U", path}, where, path,
+                              progress);
+                back.bytes.truncate(element.data.size());
                 return back;
             }
-            if (!result.started)
-                back.problem = "dfu-util cannot be started: " + result.startError;
-            else if (result.stopped)
-                back.problem = "dfu-util stopped responding while " + reading;
-            else if (result.crashed)
-                back.problem = "dfu-util crashed while " + reading;
-            else if (result.exitCode != 0 && result.err.contains(noDeviceText))
-                back.problem = "the device went away while " + reading;
-            else if (result.exitCode != 0)
-                back.problem = QString("dfu-util failed while %1 (exit code %2): %3")
-                                   .arg(reading)
-                                   .arg(result.exitCode)
-                                   .arg(messageOf(result));
-            if (!back.problem.isEmpty())
-                return back;
-            QFile upload(path);
-            if (upload.open(QIODevice::ReadOnly)) {
-                back.bytes = upload.readAll();
-                back.ok = true;
-                back.failed = false;
-            } else {
-                back.problem = "dfu-util left nothing to compare at " + where + " ("
-                    + upload.errorString() + ")";
-            }
-            return back;
+            return upload(deviceArguments()
+                              + QStringList {"-a", QString::number(alternateSetting), "-s",
+                                             where + ":" + QString::number(element.data.size()),
+                                             "-U", path},
+                          where, path, progress);
         });
+}
+
+// Only a device that refuses the upload, as a read-protected one does, leaves what it holds
+// unchecked; any other failure to read back means the flash was not verified.
+FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, const QString &where,
+                                               const QString &path, PhaseReporter &progress) const
+{
+    const QString what
+        = kind == DfuSeFile::Plain ? QString("the device's memory") : "the element at " + where;
+    FlashVerifier::ReadBack back;
+    progress.context("Running dfu-util " + arguments.join(' '));
+    const Run result
+        = run(arguments, [&](const DfuUtilOutput::Record &record) { passOn(record, progress); });
+    const QString reading = "reading back " + what;
+    if (result.started && !result.crashed && result.exitCode != 0 && refusedUpload(result)) {
+        back.problem = "dfu-util could not read back " + what + ": " + messageOf(result);
+        return back;
+    }
+    back.failed = true;
+    if (!result.started)
+        back.problem = "dfu-util cannot be started: " + result.startError;
+    else if (result.stopped)
+        back.problem = "dfu-util stopped responding while " + reading;
+    else if (result.crashed)
+        back.problem = "dfu-util crashed while " + reading;
+    else if (result.exitCode != 0 && result.err.contains(noDeviceText))
+        back.problem = "the device went away while " + reading;
+    else if (result.exitCode != 0)
+        back.problem = QString("dfu-util failed while %1 (exit code %2): %3")
+                           .arg(reading)
+                           .arg(result.exitCode)
+                           .arg(messageOf(result));
+    if (!back.problem.isEmpty())
+        return back;
+    QFile upload(path);
+    if (upload.open(QIODevice::ReadOnly)) {
+        back.bytes = upload.readAll();
+        back.ok = true;
+        back.failed = false;
+    } else {
+        back.problem
+            = "dfu-util left nothing to compare at " + where + " (" + upload.errorString() + ")";
+    }
+    return back;
 }
 
 // Whatever goes wrong here, what was downloaded before still counts.
 ToolResult DfuUtilBackend::leave(PhaseReporter &progress)
 {
+    if (leftAfterDownload)
+        return ToolResult::success();
     bool submitted = false;
+    // A plain device in DFU mode refuses the detach; the bus reset after it starts the firmware.
+    const bool plain = kind == DfuSeFile::Plain;
     const QStringList arguments = deviceArguments()
-        + QStringList {"-a", QString::number(leaveAlternate), "-s",
-                       DfuSeFormat::hex32(leaveAddress) + ":leave"};
+        + (plain ? QStringList {"-a", "0", "-e", "-R"}
+                 : QStringList {"-a", QString::number(leaveAlternate), "-s",
+                                DfuSeFormat::hex32(leaveAddress) + ":leave"});
     progress.context("Running dfu-util " + arguments.join(' '));
     const Run result = run(arguments, [&](const DfuUtilOutput::Record &record) {
-        if (record.kind == DfuUtilOutput::Record::Text && record.text == leaveText) {
+        if (record.kind == DfuUtilOutput::Record::Text
+            && record.text == (plain ? resetText : leaveText)) {
             submitted = true;
             progress.leaving();
         } else {
             passOn(record, progress);
         }
     });
-    if (result.started && !result.crashed && result.exitCode == 0) {
+    if (result.started && !result.crashed
+        && (result.exitCode == 0 || (plain && submitted && result.exitCode == ResetGoneExitCode))) {
         if (!submitted)
             progress.leaving();
         return ToolResult::success();
@@ -424,12 +552,22 @@ DfuUtilBackend::run(const QStringList &arguments,
 ToolResult DfuUtilBackend::list(Listing *listing) const
 {
     static const QRegularExpression found("^Found DFU: \\[([0-9a-fA-F]{4}):([0-9a-fA-F]{4})\\] "
-                                          ".*devnum=(\\d+),.* path=\"([^\"]*)\", alt=(\\d+),");
+                                          ".*devnum=(\\d+),.* path=\"([^\"]*)\", alt=(\\d+),"
+                                          "( name=\"@)?");
+    static const QRegularExpression runtime(
+        "^Found Runtime: \\[([0-9a-fA-F]{4}:[0-9a-fA-F]{4})\\] .* path=\"([^\"]*)\",");
     const Run result = run(
         {"-l"},
         [&](const DfuUtilOutput::Record &record) {
-            const QRegularExpressionMatch match = found.match(QString::fromUtf8(record.text));
-            if (record.kind != DfuUtilOutput::Record::Text || !match.hasMatch())
+            if (record.kind != DfuUtilOutput::Record::Text)
+                return;
+            const QString text = QString::fromUtf8(record.text);
+            const QRegularExpressionMatch inRuntime = runtime.match(text);
+            const auto device = qMakePair(inRuntime.captured(1).toUpper(), inRuntime.captured(2));
+            if (inRuntime.hasMatch() && !listing->runtime.contains(device))
+                listing->runtime << device;
+            const QRegularExpressionMatch match = found.match(text);
+            if (!match.hasMatch())
                 return;
             const QString ids = (match.captured(1) + ":" + match.captured(2)).toUpper();
             if (!idMatches(vendorId, match.captured(1))
@@ -445,6 +583,8 @@ ToolResult DfuUtilBackend::list(Listing *listing) const
             if (where == listing->matching.first()) {
                 listing->ids = ids;
                 listing->alternates << match.captured(5).toInt();
+                // DfuSe names each alternate setting by its memory layout, "@Name /0x...".
+                listing->layouts = listing->layouts || !match.captured(6).isEmpty();
             }
         },
         TimeLimit);

@@ -1,11 +1,13 @@
-// Real hardware through dfu-util: waits for the device, downloads each alternate setting's
-// targets in DfuSe mode, turns dfu-util's progress bars into our phase lines and reads
-// every element back.
+// Real hardware through dfu-util: waits for the device, asking a run-time one to switch to DFU
+// mode, downloads each alternate setting's targets in DfuSe mode or a plain file's image, turns
+// dfu-util's progress bars into our phase lines and reads every element back.
 #ifndef DFUUTILBACKEND_H
 #define DFUUTILBACKEND_H
 
 #include "updatetool/dfubackend.h"
+#include "updatetool/dfusefile.h"
 #include "updatetool/dfuutiloutput.h"
+#include "updatetool/flashverifier.h"
 
 #include <QString>
 #include <QStringList>
@@ -15,7 +17,6 @@
 #include <memory>
 
 class QProcessEnvironment;
-struct DfuSeElement;
 
 class DfuUtilBackend : public DfuBackend
 {
@@ -65,6 +66,10 @@ private:
         QVector<int> alternates;
         QStringList others;
         bool accessDenied = false;
+        // The found device's alternate settings name memory layouts: a DfuSe device.
+        bool layouts = false;
+        // Devices in run-time mode, each as the ids and USB path dfu-util prints.
+        QVector<QPair<QString, QString>> runtime;
         // Why dfu-util could not list the devices this time; empty when it could.
         QString failure;
     };
@@ -73,6 +78,10 @@ private:
             const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
             Watch watch = SilenceLimit) const;
     ToolResult list(Listing *listing) const;
+    bool detach(const Listing &listing, PhaseReporter &progress, ToolResult *result) const;
+    ToolResult downloadPlain(const QString &path, PhaseReporter &progress);
+    FlashVerifier::ReadBack upload(const QStringList &arguments, const QString &what,
+                                   const QString &path, PhaseReporter &progress) const;
     QStringList deviceArguments() const;
     QString deviceName() const;
     ToolResult failure(const Run &run, const QString &doing, bool firmwareTouched) const;
@@ -86,6 +95,9 @@ private:
     int stallSeconds;
     quint16 vendorId = 0xFFFF;
     quint16 productId = 0xFFFF;
+    DfuSeFile::Kind kind = DfuSeFile::DfuSe;
+    // A plain device that is not manifestation tolerant leaves DFU mode after the download.
+    bool leftAfterDownload = false;
     int leaveAlternate = 0;
     quint32 leaveAddress = 0;
 };

@@ -56,18 +56,21 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         return exitWith(ToolResult::failure(
             ExitInvalidFile,
             reader.hasFormatError()
-                ? QString("%1 is not a valid DfuSe file: %2 (offset %3).")
-                      .arg(where, reader.errorString(), QString::number(reader.errorOffset()))
+                ? QString("%1 is not a valid %2 file: %3 (offset %4).")
+                      .arg(where, reader.file().kind == DfuSeFile::Plain ? "plain DFU" : "DfuSe",
+                           reader.errorString(), QString::number(reader.errorOffset()))
                 : QString("%1 cannot be used: %2.").arg(where, reader.errorString())));
     }
     const DfuSeFile &file = reader.file();
 
     PhaseReporter progress(file.dataSize());
-    progress.context(QString("Firmware file %1: %2, %3, %4 for device %5:%6")
-                         .arg(path, plural(file.targets.size(), "target"),
-                              plural(file.elementCount(), "element"),
-                              plural(file.dataSize(), "byte"),
-                              DfuSeFormat::hex32(file.vendorId).right(4),
+    const QString contents = file.kind == DfuSeFile::Plain
+        ? "plain DFU, " + plural(file.dataSize(), "byte")
+        : QString("%1, %2, %3")
+              .arg(plural(file.targets.size(), "target"), plural(file.elementCount(), "element"),
+                   plural(file.dataSize(), "byte"));
+    progress.context(QString("Firmware file %1: %2 for device %3:%4")
+                         .arg(path, contents, DfuSeFormat::hex32(file.vendorId).right(4),
                               DfuSeFormat::hex32(file.productId).right(4)));
     for (const QString &note : reader.notes())
         progress.context(note);
@@ -110,7 +113,7 @@ int UpdateTool::usage(const QString &problem)
                  "  -c         connect to the DFU device\n"
                  "  -d         download the firmware file to it\n"
                  "  --o        accepted as the window passes it; dfu-util writes every block\n"
-                 "  --fn FILE  the DfuSe firmware file (*.dfu), checked before anything else\n"
+                 "  --fn FILE  the DfuSe or plain DFU firmware file (*.dfu), checked first\n"
                  "  -l         leave DFU mode after the download");
     return ExitUsage;
 }
