@@ -224,6 +224,9 @@ void tst_UpdateRun::failure_data()
 {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("entry");
+    // A process error noticed while the tool runs, and its log line; -1 for none.
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("errorLine");
 
     QTest::newRow("device not found")
         << 10
@@ -231,21 +234,44 @@ void tst_UpdateRun::failure_data()
            "found.\nThis can happen if the DFU drivers have not been installed, or is taking "
            "to long to install, or the USB cable has been uplugged.\nThe device may still be "
            "waiting for a firmware update. Make sure the drivers are installed and click "
-           "Retry Update.";
-    QTest::newRow("other code")
-        << 4 << "The update process completed but reported an error.Error Code: 4";
+           "Retry Update."
+        << -1 << QString();
+    const QString code4 = "The update process completed but reported an error.Error Code: 4";
+    QTest::newRow("other code") << 4 << code4 << -1 << QString();
     QTest::newRow("high code")
-        << 255 << "The update process completed but reported an error.Error Code: 255";
+        << 255 << "The update process completed but reported an error.Error Code: 255" << -1
+        << QString();
+    // The tool is not killed for these: the run ends when it ends.
+    QTest::newRow("read error while running")
+        << 4 << code4 << int(QProcess::ReadError) << "Process read error.";
+    QTest::newRow("write error while running")
+        << 4 << code4 << int(QProcess::WriteError) << "Process write error.";
+    QTest::newRow("unknown error while running")
+        << 4 << code4 << int(QProcess::UnknownError) << "Process unknown error.";
+    QTest::newRow("time-out while running")
+        << 4 << code4 << int(QProcess::Timedout) << "Process timed out.";
 }
 
 void tst_UpdateRun::failure()
 {
     QFETCH(int, code);
     QFETCH(QString, entry);
-    writeTool("exit " + QByteArray::number(code));
+    QFETCH(int, error);
+    QFETCH(QString, errorLine);
+    writeTool("waitgo\nexit " + QByteArray::number(code));
 
     MainWindow window;
     MainWindowForm *f = start(window, firmware);
+    if (error >= 0) {
+        QTRY_VERIFY(!readWork("pid").isEmpty());
+        QVERIFY(QMetaObject::invokeMethod(
+            &window, "processError", Q_ARG(QProcess::ProcessError, QProcess::ProcessError(error))));
+        QCOMPARE(MainWindowProbe::logEntries(window).last(), errorLine);
+        QCOMPARE(f->statusLabel->text(),
+                 QString("Status: Updating - Waiting for device to enter DFU Mode"));
+        QVERIFY(MainWindowProbe::updating(window));
+    }
+    go();
 
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
     QVERIFY(f->startUpdateButton->isEnabled());

@@ -128,7 +128,6 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
 
 void MainWindow::processError(QProcess::ProcessError err)
 {
-    setStatus("Update failed", -2);
     switch (err) {
     case QProcess::FailedToStart:
         appendLog("Process failed to start");
@@ -142,10 +141,19 @@ void MainWindow::processError(QProcess::ProcessError err)
     case QProcess::UnknownError:
         appendLog("Process unknown error.");
         break;
+    case QProcess::Timedout:
+        appendLog("Process timed out.");
+        break;
     default:
         // A crash is reported by the finished notification that follows.
         break;
     }
+    // Releasing a process that still runs would kill the tool in the middle of a download: its
+    // finished notification ends the run instead. A crash is reported while the process still
+    // counts as running, but it is over.
+    if (err != QProcess::Crashed && process && process->state() != QProcess::NotRunning)
+        return;
+    setStatus("Update failed", -2);
     if (process)
         process->deleteLater();
     process = nullptr;
