@@ -111,7 +111,7 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
         else
             text += "The update process completed but reported an error.";
         text += QString("Error Code: %1").arg(exitCode, 0, 10, QChar(' '));
-        if (exitCode == ToolContract::ExitDeviceNotFound) {
+        if (exitCode == ToolContract::ExitDeviceNotFound && exitStatus == QProcess::NormalExit) {
             text += " - DFU device not found.";
             text += "\nThis can happen if the DFU drivers have not been installed, or is taking to "
                     "long to install, or the USB cable has been uplugged.";
