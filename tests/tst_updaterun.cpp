@@ -74,8 +74,9 @@ void tst_UpdateRun::cleanup()
         ::kill(pid_t(pid), SIGKILL);
         QFAIL("a tool process was left running");
     }
-    for (QWidget *w : QApplication::topLevelWidgets())
-        delete w;
+    // One at a time: deleting one window may delete others with it.
+    while (!QApplication::topLevelWidgets().isEmpty())
+        delete QApplication::topLevelWidgets().first();
     QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty());
     work.reset();
 }
