@@ -52,6 +52,7 @@ private:
     QByteArray outputBuffer;
     bool retryPending;
     bool updating;
+    QByteArray errorOutput;
 };
 
 #endif // MAINWINDOW_H

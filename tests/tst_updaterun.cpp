@@ -23,6 +23,7 @@ private slots:
     void cleanup();
     void fileWarning_data();
     void fileWarning();
+    void success_data();
     void success();
     void failure_data();
     void failure();
@@ -176,12 +177,33 @@ void tst_UpdateRun::fileWarning()
     QVERIFY(readWork("launches").isEmpty());
 }
 
+void tst_UpdateRun::success_data()
+{
+    QTest::addColumn<QByteArray>("complain");
+    QTest::addColumn<QString>("informative");
+
+    QTest::newRow("clean") << QByteArray() << QString();
+    QTest::newRow("unverified") << QByteArray("printf 'written but could not be verified\\n' >&2")
+                                << "written but could not be verified";
+    // 200 lines of 32 bytes: the box shows the last 4 KiB, 128 lines.
+    QStringList last;
+    for (int i = 172; i < 300; ++i)
+        last << QString("warning %1: block not verified").arg(i);
+    QTest::newRow("many warnings")
+        << QByteArray("i=100; while [ $i -lt 300 ]; do\n"
+                      "  echo \"warning $i: block not verified\" >&2; i=$((i + 1)); done")
+        << last.join('\n');
+}
+
 void tst_UpdateRun::success()
 {
+    QFETCH(QByteArray, complain);
+    QFETCH(QString, informative);
     writeTool("printf 'Upgrading - Erase Phase (100)\\n'\n"
               "waitgo\n"
-              "printf 'Upgrading - Download Phase (100)\\nLeaving DFU Mode...\\n'\n"
-              "exit 0");
+              + complain
+              + "\nprintf 'Upgrading - Download Phase (100)\\nLeaving DFU Mode...\\n'\n"
+                "exit 0");
 
     auto *window = new MainWindow;
     MainWindowForm *f = start(*window, firmware);
@@ -194,13 +216,14 @@ void tst_UpdateRun::success()
     QTRY_VERIFY(!window->isVisible());
 
     const QStringList log = MainWindowProbe::logEntries(*window);
-    QCOMPARE(log.size(), 7);
+    if (complain.isEmpty())
+        QCOMPARE(log.size(), 7);
     QCOMPARE(log.at(0), "Update process started. Will send firmware from file: " + firmware);
     QCOMPARE(log.at(1), QString("Setting device to DFU Mode"));
     QCOMPARE(log.at(2), QString("Starting update process, Waiting for device to enter DFU Mode"));
     QVERIFY(log.at(3).startsWith("Process command: "));
     QCOMPARE(log.at(4), QString("Process Output:\nUpgrading - Erase Phase (100)\n"));
-    QCOMPARE(log.at(6), QString("Update Successful"));
+    QCOMPARE(log.last(), QString("Update Successful"));
     QCOMPARE(f->statusLabel->text(), QString("Status: Update Successful"));
     QVERIFY(!f->progressBar->isEnabled());
     QVERIFY(!MainWindowProbe::updating(*window));
@@ -214,6 +237,7 @@ void tst_UpdateRun::success()
     }
     QVERIFY(box);
     QCOMPARE(box->text(), QString("Update Successful."));
+    QCOMPARE(box->informativeText(), informative);
     QVERIFY(box->isModal());
     QVERIFY(!box->parent());
     delete window;

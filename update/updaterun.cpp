@@ -69,6 +69,7 @@ void MainWindow::startProcess()
     appendLog("Process command: " + commandLine);
 
     outputBuffer.clear();
+    errorOutput.clear();
 
     // An argument list, not the logged string: a quote in the path must not split it.
     const QStringList arguments = {"-c", "-d", "--o", "--fn", firmwareFile, "-l"};
@@ -84,6 +85,12 @@ void MainWindow::processReadyReadERR()
     if (bytes.isEmpty())
         return;
     form->detailText->appendPlainText("Process Error Output:\n" + decodeOutput(bytes));
+
+    // Kept for the success box, so that a warning such as an unverified download shows there.
+    const int maxErrorOutput = 4096;
+    errorOutput.append(bytes);
+    if (errorOutput.size() > maxErrorOutput)
+        errorOutput.remove(0, errorOutput.size() - maxErrorOutput);
 }
 
 void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
@@ -102,6 +109,7 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setModal(true);
         box->setText("Update Successful.");
+        box->setInformativeText(decodeOutput(errorOutput).trimmed());
         box->show();
         close();
     } else {
