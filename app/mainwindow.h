@@ -39,6 +39,7 @@ private slots:
 
 private:
     void scanOutput(const QByteArray &chunk);
+    void offerRetry();
     static QString decodeOutput(const QByteArray &bytes);
 
     // Tests reach the private state through this one friend.

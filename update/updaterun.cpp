@@ -130,8 +130,7 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
         setStatus("Update Failed - Do not close this window. See log first.", -2);
     }
 
-    form->startUpdateButton->setEnabled(true);
-    form->startUpdateButton->setText("Retry Update");
+    offerRetry();
 }
 
 void MainWindow::processError(QProcess::ProcessError err)
@@ -139,6 +138,9 @@ void MainWindow::processError(QProcess::ProcessError err)
     switch (err) {
     case QProcess::FailedToStart:
         appendLog("Process failed to start");
+        if (process)
+            appendLog(process->errorString());
+        offerRetry();
         break;
     case QProcess::ReadError:
         appendLog("Process read error.");
@@ -168,4 +170,12 @@ void MainWindow::processError(QProcess::ProcessError err)
     retryPending = true;
     updating = false;
     retryTimer.start();
+}
+
+// No dead end: after a failure the user may retry at once or choose another file.
+void MainWindow::offerRetry()
+{
+    form->startUpdateButton->setEnabled(true);
+    form->startUpdateButton->setText("Retry Update");
+    form->customFirmwareButton->setEnabled(true);
 }
