@@ -88,6 +88,7 @@ void MainWindow::browseCustomFirmware()
     firmwareFile = QFileDialog::getOpenFileName(this, "Firmware File", firmwareFile,
                                                 "Firmware Files (*.dfu)");
     form->firmwareFileLabel->setText("Firmware File: " + firmwareFile);
+    form->firmwareFileLabel->setToolTip(firmwareFile);
 }
 
 void MainWindow::ShowAbout()

@@ -35,7 +35,8 @@ void tst_WindowCommands::chooseFile()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath("new firmware.dfu");
+    // Far wider than the screen, let alone the window.
+    const QString path = dir.filePath("new firmware " + QString(200, 'x') + ".dfu");
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
@@ -59,6 +60,11 @@ void tst_WindowCommands::chooseFile()
     QCOMPARE(filters, QStringList("Firmware Files (*.dfu)"));
     QCOMPARE(MainWindowProbe::firmwareFile(window), path);
     QCOMPARE(f->firmwareFileLabel->text(), "Firmware File: " + path);
+    QCOMPARE(f->firmwareFileLabel->toolTip(), path);
+    // The layouts settle one level per round: the label's, then the window's.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCOMPARE(window.width(), 450);
 
     // Reopening starts at the chosen file; cancelling forgets it.
     QString startDir;
@@ -76,6 +82,7 @@ void tst_WindowCommands::chooseFile()
     QCOMPARE(preselected, QStringList(path));
     QVERIFY(MainWindowProbe::firmwareFile(window).isEmpty());
     QCOMPARE(f->firmwareFileLabel->text(), QString("Firmware File: "));
+    QVERIFY(f->firmwareFileLabel->toolTip().isEmpty());
 }
 
 void tst_WindowCommands::detailToggle()
