@@ -10,6 +10,7 @@
 
 class MainWindowForm;
 class QCloseEvent;
+class QMessageBox;
 
 class MainWindow : public QMainWindow
 {
@@ -39,6 +40,7 @@ private slots:
 
 private:
     void scanOutput(const QByteArray &chunk);
+    void endRun();
     void offerRetry();
     static QString decodeOutput(const QByteArray &bytes);
 
@@ -54,6 +56,7 @@ private:
     bool retryPending;
     bool updating;
     QByteArray errorOutput;
+    QMessageBox *closeQuestion;
 };
 
 #endif // MAINWINDOW_H

@@ -143,12 +143,16 @@ void tst_WindowCommands::closeGuard_data()
     QTest::addColumn<int>("answers");
     QTest::addColumn<bool>("closed");
 
-    // Answers, one digit per question: 1 Yes, 2 Cancel, 3 Escape.
+    // Answers, one digit per question: 1 Yes, 2 Cancel, 3 Escape; 4 and 5 answer nothing, the
+    // run ends meanwhile, in failure (4) or success (5).
     QTest::newRow("cancel") << 2 << false;
     QTest::newRow("escape") << 3 << false;
     QTest::newRow("yes, cancel") << 12 << false;
     QTest::newRow("yes, escape") << 13 << false;
     QTest::newRow("yes, yes") << 11 << true;
+    QTest::newRow("run fails") << 4 << false;
+    QTest::newRow("yes, run fails") << 14 << false;
+    QTest::newRow("run succeeds") << 5 << false;
 }
 
 void tst_WindowCommands::closeGuard()
@@ -162,18 +166,33 @@ void tst_WindowCommands::closeGuard()
 
     ModalAnswerer answerer;
     const QString digits = QString::number(answers);
+    bool leftOpen = false;
     for (QChar digit : digits) {
-        if (digit == '1')
+        if (digit == '1') {
             answerer.add(ModalAnswerer::press(QMessageBox::Yes));
-        else if (digit == '2')
+        } else if (digit == '2') {
             answerer.add(ModalAnswerer::press(QMessageBox::Cancel));
-        else
+        } else if (digit == '3') {
             answerer.add(ModalAnswerer::escape());
+        } else {
+            const int code = digit == '4' ? 4 : 0;
+            answerer.add([&window, &leftOpen, code](QWidget *question) {
+                QMetaObject::invokeMethod(&window, "processFinished", Q_ARG(int, code),
+                                          Q_ARG(QProcess::ExitStatus, QProcess::NormalExit));
+                // A question still open would wait forever: answer it.
+                leftOpen = question->isVisible();
+                if (leftOpen)
+                    qobject_cast<QDialog *>(question)->reject();
+            });
+        }
     }
 
     QCOMPARE(window.close(), closed);
+    QVERIFY(!leftOpen);
     QVERIFY(answerer.idle());
-    QCOMPARE(window.isVisible(), !closed);
+    // After a success the window closes itself, as always.
+    const bool succeeded = digits.endsWith('5');
+    QTRY_COMPARE(window.isVisible(), !closed && !succeeded);
     QCOMPARE(answerer.seen().size(), digits.size());
 
     const ModalSnapshot first = answerer.seen().at(0);
@@ -193,6 +212,12 @@ void tst_WindowCommands::closeGuard()
         QCOMPARE(second.icon, QMessageBox::Warning);
         QCOMPARE(second.buttons, first.buttons);
         QCOMPARE(second.defaultButton, QMessageBox::Cancel);
+    }
+    if (succeeded) {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        QCOMPARE(box->text(), QString("Update Successful."));
+        box->close();
     }
     MainWindowProbe::updating(window) = false;
 }

@@ -97,10 +97,7 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     processReadyReadSTD();
     processReadyReadERR();
-    if (process)
-        process->deleteLater();
-    process = nullptr;
-    updating = false;
+    endRun();
 
     if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
         appendLog("Update Successful");
@@ -111,7 +108,11 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
         box->setText("Update Successful.");
         box->setInformativeText(decodeOutput(errorOutput).trimmed());
         box->show();
-        close();
+        // Inside a close question a close is ignored: close once that question has gone.
+        if (closeQuestion)
+            QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
+        else
+            close();
     } else {
         QString text;
         if (exitStatus == QProcess::CrashExit)
@@ -164,12 +165,21 @@ void MainWindow::processError(QProcess::ProcessError err)
     if (err != QProcess::Crashed && process && process->state() != QProcess::NotRunning)
         return;
     setStatus("Update failed", -2);
+    endRun();
+    retryPending = true;
+    retryTimer.start();
+}
+
+// The process object goes once its notification has returned; an open close question has
+// nothing left to guard.
+void MainWindow::endRun()
+{
     if (process)
         process->deleteLater();
     process = nullptr;
-    retryPending = true;
     updating = false;
-    retryTimer.start();
+    if (closeQuestion)
+        closeQuestion->reject();
 }
 
 // No dead end: after a failure the user may retry at once or choose another file.
