@@ -31,6 +31,7 @@ MainWindow::MainWindow(QWidget *parent)
     process = nullptr;
     retryPending = false;
     updating = false;
+    closeQuestion = nullptr;
 
     retryTimer.setSingleShot(false);
     retryTimer.setInterval(1000);
@@ -88,6 +89,7 @@ void MainWindow::browseCustomFirmware()
     firmwareFile = QFileDialog::getOpenFileName(this, "Firmware File", firmwareFile,
                                                 "Firmware Files (*.dfu)");
     form->firmwareFileLabel->setText("Firmware File: " + firmwareFile);
+    form->firmwareFileLabel->setToolTip(firmwareFile);
 }
 
 void MainWindow::ShowAbout()
@@ -116,13 +118,14 @@ void MainWindow::closeEvent(QCloseEvent *event)
     box.setInformativeText("Are you sure you want to interrupt the update?");
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::Cancel);
     box.setDefaultButton(QMessageBox::Cancel);
-    if (box.exec() == QMessageBox::Yes) {
+    // The end of the run withdraws the question and drops this request: nothing is left to stop.
+    closeQuestion = &box;
+    bool interrupt = box.exec() == QMessageBox::Yes && updating;
+    if (interrupt) {
         box.setText("YOU MAY BRICK THE DEVICE if you interrupt a firmware update.");
         box.setInformativeText("Are you REALLY sure you want to interrupt the update?");
-        if (box.exec() == QMessageBox::Yes) {
-            event->accept();
-            return;
-        }
+        interrupt = box.exec() == QMessageBox::Yes && updating;
     }
-    event->ignore();
+    closeQuestion = nullptr;
+    event->setAccepted(interrupt);
 }

@@ -10,6 +10,7 @@
 
 class MainWindowForm;
 class QCloseEvent;
+class QMessageBox;
 
 class MainWindow : public QMainWindow
 {
@@ -39,6 +40,8 @@ private slots:
 
 private:
     void scanOutput(const QByteArray &chunk);
+    void endRun();
+    void offerRetry();
     static QString decodeOutput(const QByteArray &bytes);
 
     // Tests reach the private state through this one friend.
@@ -52,6 +55,8 @@ private:
     QByteArray outputBuffer;
     bool retryPending;
     bool updating;
+    QByteArray errorOutput;
+    QMessageBox *closeQuestion;
 };
 
 #endif // MAINWINDOW_H

@@ -1,7 +1,10 @@
-// A stand-in for the update tool that floods its standard output: 10 MiB of mixed lines, a
-// progress line in every 200 bytes (erase phase, then download phase), written as fast as the
-// pipe takes them; exits with 0.
+// A stand-in for the update tool that floods its standard output as fast as the pipe takes it and
+// exits with 0: 10 MiB of mixed lines, a progress line in every 200 bytes (erase phase, then
+// download phase); or, with BENCH_FLOOD=plain in its environment, 100 MiB of the same lines
+// without a single progress line.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <unistd.h>
@@ -9,6 +12,7 @@
 namespace {
 
 const std::size_t totalBytes = 10 * 1024 * 1024;
+const std::size_t plainBytes = 100 * 1024 * 1024;
 const std::size_t recordBytes = 200;
 
 const char *const chatter[] = {
@@ -45,9 +49,19 @@ bool writeAll(const std::string &bytes)
     return true;
 }
 
-} // namespace
+std::string plainOutput()
+{
+    std::string output;
+    output.reserve(plainBytes + recordBytes);
+    for (std::size_t i = 0; output.size() < plainBytes; ++i) {
+        output += chatter[i % 4];
+        output += "\r\n";
+    }
+    output.resize(plainBytes);
+    return output;
+}
 
-int main()
+std::string progressOutput()
 {
     const std::size_t count = totalBytes / recordBytes;
     std::string output;
@@ -57,5 +71,14 @@ int main()
     std::string tail = "Leaving DFU Mode...\r\n";
     tail.resize(totalBytes - output.size(), '\n');
     output += tail;
-    return writeAll(output) ? 0 : 1;
+    return output;
+}
+
+} // namespace
+
+int main()
+{
+    const char *kind = std::getenv("BENCH_FLOOD");
+    const bool plain = kind && std::strcmp(kind, "plain") == 0;
+    return writeAll(plain ? plainOutput() : progressOutput()) ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 # Turns bench/run's measurements into Markdown tables. Input lines:
 #   startup RUN PAIR PROGRAM MILLISECONDS PEAK_KB
 #   flood   RUN PAIR MODE    MILLISECONDS STALL_MS
+#   plain   RUN PAIR MODE    MILLISECONDS STALL_MS
 #   device  RUN PAIR MODE    MILLISECONDS STALL_MS
 
 function median(values, n,    sorted, i, j, v) {
@@ -65,6 +66,16 @@ function minimum(values, n,    i, m) {
     return m
 }
 
+# The floods, with and without progress lines, give the same figures.
+function floodRows(section) {
+    row("total time, Brindleflash / reference reader", section, 1, "ratio", "window", "reference", "median", "%.3f", "<= 1.2")
+    row("total time, Brindleflash (ms)", section, 1, "value", "window", "", "median", "%.0f", "")
+    row("total time, reference reader (ms)", section, 1, "value", "reference", "", "median", "%.0f", "")
+    row("longest stall, Brindleflash, worst pair (ms)", section, 2, "value", "window", "", "max", "%.1f", "<= 100")
+    row("longest stall, Brindleflash (ms)", section, 2, "value", "window", "", "median", "%.1f", "")
+    row("longest stall, reference reader, worst pair (ms)", section, 2, "value", "reference", "", "max", "%.1f", "")
+}
+
 function header(title) {
     printf "\n%s\n\n| figure | min | median | max | goal |\n|---|---|---|---|---|\n", title
 }
@@ -95,12 +106,11 @@ END {
     }
     if (has["flood"]) {
         header("10 MiB of tool output, a progress line every 200 bytes, log hidden")
-        row("total time, Brindleflash / reference reader", "flood", 1, "ratio", "window", "reference", "median", "%.3f", "<= 1.2")
-        row("total time, Brindleflash (ms)", "flood", 1, "value", "window", "", "median", "%.0f", "")
-        row("total time, reference reader (ms)", "flood", 1, "value", "reference", "", "median", "%.0f", "")
-        row("longest stall, Brindleflash, worst pair (ms)", "flood", 2, "value", "window", "", "max", "%.1f", "<= 100")
-        row("longest stall, Brindleflash (ms)", "flood", 2, "value", "window", "", "median", "%.1f", "")
-        row("longest stall, reference reader, worst pair (ms)", "flood", 2, "value", "reference", "", "max", "%.1f", "")
+        floodRows("flood")
+    }
+    if (has["plain"]) {
+        header("100 MiB of tool output without a progress line, log hidden")
+        floodRows("plain")
     }
     if (has["device"]) {
         header("1 MiB update on brindleflash-devsim through the real dfu-util, device set-up included")

@@ -97,6 +97,16 @@ void tst_Progress::recognition_data()
         << QByteArrayList {"Upgrading - Download Phase (9)\nUpgrading - Erase Phase (3)\n"} << erase
         << 3 << false << QByteArray("\n");
     QTest::newRow("empty chunk") << QByteArrayList {""} << ready << 0 << false << QByteArray();
+    // Only the last 64 KiB of unrecognised output are kept: a malformed line that has left them
+    // no longer blocks its kind, and a line cut off behind a long stretch is still found.
+    const QByteArray stretch = QByteArray("ordinary line\n").repeated(5000);
+    QTest::newRow("malformed line left behind")
+        << QByteArrayList {"Upgrading - Erase Phase (x)\n" + stretch,
+                           "Upgrading - Erase Phase (12)\n"}
+        << erase << 12 << false << QByteArray("\n");
+    QTest::newRow("line cut behind a long stretch")
+        << QByteArrayList {stretch + "Upgrading - Download Phase (4", "2)\n"} << download << 42
+        << false << QByteArray("\n");
 }
 
 void tst_Progress::recognition()

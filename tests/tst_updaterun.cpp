@@ -23,10 +23,12 @@ private slots:
     void cleanup();
     void fileWarning_data();
     void fileWarning();
+    void success_data();
     void success();
     void failure_data();
     void failure();
     void negativeExitCode();
+    void crash_data();
     void crash();
     void failedToStart_data();
     void failedToStart();
@@ -73,8 +75,9 @@ void tst_UpdateRun::cleanup()
         ::kill(pid_t(pid), SIGKILL);
         QFAIL("a tool process was left running");
     }
-    for (QWidget *w : QApplication::topLevelWidgets())
-        delete w;
+    // One at a time: deleting one window may delete others with it.
+    while (!QApplication::topLevelWidgets().isEmpty())
+        delete QApplication::topLevelWidgets().first();
     QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty());
     work.reset();
 }
@@ -174,12 +177,33 @@ void tst_UpdateRun::fileWarning()
     QVERIFY(readWork("launches").isEmpty());
 }
 
+void tst_UpdateRun::success_data()
+{
+    QTest::addColumn<QByteArray>("complain");
+    QTest::addColumn<QString>("informative");
+
+    QTest::newRow("clean") << QByteArray() << QString();
+    QTest::newRow("unverified") << QByteArray("printf 'written but could not be verified\\n' >&2")
+                                << "written but could not be verified";
+    // 200 lines of 32 bytes: the box shows the last 4 KiB, 128 lines.
+    QStringList last;
+    for (int i = 172; i < 300; ++i)
+        last << QString("warning %1: block not verified").arg(i);
+    QTest::newRow("many warnings")
+        << QByteArray("i=100; while [ $i -lt 300 ]; do\n"
+                      "  echo \"warning $i: block not verified\" >&2; i=$((i + 1)); done")
+        << last.join('\n');
+}
+
 void tst_UpdateRun::success()
 {
+    QFETCH(QByteArray, complain);
+    QFETCH(QString, informative);
     writeTool("printf 'Upgrading - Erase Phase (100)\\n'\n"
               "waitgo\n"
-              "printf 'Upgrading - Download Phase (100)\\nLeaving DFU Mode...\\n'\n"
-              "exit 0");
+              + complain
+              + "\nprintf 'Upgrading - Download Phase (100)\\nLeaving DFU Mode...\\n'\n"
+                "exit 0");
 
     auto *window = new MainWindow;
     MainWindowForm *f = start(*window, firmware);
@@ -192,13 +216,14 @@ void tst_UpdateRun::success()
     QTRY_VERIFY(!window->isVisible());
 
     const QStringList log = MainWindowProbe::logEntries(*window);
-    QCOMPARE(log.size(), 7);
+    if (complain.isEmpty())
+        QCOMPARE(log.size(), 7);
     QCOMPARE(log.at(0), "Update process started. Will send firmware from file: " + firmware);
     QCOMPARE(log.at(1), QString("Setting device to DFU Mode"));
     QCOMPARE(log.at(2), QString("Starting update process, Waiting for device to enter DFU Mode"));
     QVERIFY(log.at(3).startsWith("Process command: "));
     QCOMPARE(log.at(4), QString("Process Output:\nUpgrading - Erase Phase (100)\n"));
-    QCOMPARE(log.at(6), QString("Update Successful"));
+    QCOMPARE(log.last(), QString("Update Successful"));
     QCOMPARE(f->statusLabel->text(), QString("Status: Update Successful"));
     QVERIFY(!f->progressBar->isEnabled());
     QVERIFY(!MainWindowProbe::updating(*window));
@@ -212,6 +237,7 @@ void tst_UpdateRun::success()
     }
     QVERIFY(box);
     QCOMPARE(box->text(), QString("Update Successful."));
+    QCOMPARE(box->informativeText(), informative);
     QVERIFY(box->isModal());
     QVERIFY(!box->parent());
     delete window;
@@ -224,6 +250,9 @@ void tst_UpdateRun::failure_data()
 {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("entry");
+    // A process error noticed while the tool runs, and its log line; -1 for none.
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("errorLine");
 
     QTest::newRow("device not found")
         << 10
@@ -231,25 +260,48 @@ void tst_UpdateRun::failure_data()
            "found.\nThis can happen if the DFU drivers have not been installed, or is taking "
            "to long to install, or the USB cable has been uplugged.\nThe device may still be "
            "waiting for a firmware update. Make sure the drivers are installed and click "
-           "Retry Update.";
-    QTest::newRow("other code")
-        << 4 << "The update process completed but reported an error.Error Code: 4";
+           "Retry Update."
+        << -1 << QString();
+    const QString code4 = "The update process completed but reported an error.Error Code: 4";
+    QTest::newRow("other code") << 4 << code4 << -1 << QString();
     QTest::newRow("high code")
-        << 255 << "The update process completed but reported an error.Error Code: 255";
+        << 255 << "The update process completed but reported an error.Error Code: 255" << -1
+        << QString();
+    // The tool is not killed for these: the run ends when it ends.
+    QTest::newRow("read error while running")
+        << 4 << code4 << int(QProcess::ReadError) << "Process read error.";
+    QTest::newRow("write error while running")
+        << 4 << code4 << int(QProcess::WriteError) << "Process write error.";
+    QTest::newRow("unknown error while running")
+        << 4 << code4 << int(QProcess::UnknownError) << "Process unknown error.";
+    QTest::newRow("time-out while running")
+        << 4 << code4 << int(QProcess::Timedout) << "Process timed out.";
 }
 
 void tst_UpdateRun::failure()
 {
     QFETCH(int, code);
     QFETCH(QString, entry);
-    writeTool("exit " + QByteArray::number(code));
+    QFETCH(int, error);
+    QFETCH(QString, errorLine);
+    writeTool("waitgo\nexit " + QByteArray::number(code));
 
     MainWindow window;
     MainWindowForm *f = start(window, firmware);
+    if (error >= 0) {
+        QTRY_VERIFY(!readWork("pid").isEmpty());
+        QVERIFY(QMetaObject::invokeMethod(
+            &window, "processError", Q_ARG(QProcess::ProcessError, QProcess::ProcessError(error))));
+        QCOMPARE(MainWindowProbe::logEntries(window).last(), errorLine);
+        QCOMPARE(f->statusLabel->text(),
+                 QString("Status: Updating - Waiting for device to enter DFU Mode"));
+        QVERIFY(MainWindowProbe::updating(window));
+    }
+    go();
 
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
     QVERIFY(f->startUpdateButton->isEnabled());
-    QVERIFY(!f->customFirmwareButton->isEnabled());
+    QVERIFY(f->customFirmwareButton->isEnabled());
     QCOMPARE(MainWindowProbe::logEntries(window).last(), entry);
     QCOMPARE(f->statusLabel->text(), QString(failureStatus));
     QVERIFY(!f->progressBar->isEnabled());
@@ -275,9 +327,19 @@ void tst_UpdateRun::negativeExitCode()
              QString("The update process crashed.Error Code: 0"));
 }
 
+void tst_UpdateRun::crash_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("killed") << int(SIGKILL);
+    // The device-not-found exit code, but as a signal: a crash like any other.
+    QTest::newRow("signal 10") << 10;
+}
+
 void tst_UpdateRun::crash()
 {
-    writeTool("printf 'Upgrading - Download Phase (3)\\n'\nkill -KILL $$");
+    QFETCH(int, signal);
+    writeTool("printf 'Upgrading - Download Phase (3)\\n'\nkill -" + QByteArray::number(signal)
+              + " $$");
 
     MainWindow window;
     MainWindowForm *f = start(window, firmware);
@@ -289,22 +351,24 @@ void tst_UpdateRun::crash()
     QVERIFY(!MainWindowProbe::updating(window));
     QVERIFY(!MainWindowProbe::process(window));
     const QStringList log = MainWindowProbe::logEntries(window);
-    QVERIFY2(log.last().startsWith("The update process crashed.Error Code: "),
-             qPrintable(log.last()));
+    QCOMPARE(log.last(), QString("The update process crashed.Error Code: %1").arg(signal));
     QVERIFY(f->startUpdateButton->isEnabled());
+    QVERIFY(f->customFirmwareButton->isEnabled());
     QVERIFY(window.close());
 }
 
 void tst_UpdateRun::failedToStart_data()
 {
     QTest::addColumn<bool>("present");
-    QTest::newRow("missing") << false;
-    QTest::newRow("not executable") << true;
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << false << "No such file or directory";
+    QTest::newRow("not executable") << true << "Permission denied";
 }
 
 void tst_UpdateRun::failedToStart()
 {
     QFETCH(bool, present);
+    QFETCH(QString, reason);
     if (present)
         writeTool("exit 0", false);
 
@@ -313,10 +377,13 @@ void tst_UpdateRun::failedToStart()
 
     QTRY_COMPARE(f->statusLabel->text(), QString("Status: Update failed"));
     const QStringList log = MainWindowProbe::logEntries(window);
-    QCOMPARE(log.last(), QString("Process failed to start"));
-    QVERIFY(log.at(log.size() - 2).startsWith("Process command: "));
-    QVERIFY(!f->startUpdateButton->isEnabled());
-    QVERIFY(!f->customFirmwareButton->isEnabled());
+    // The log says why; the user may retry, or choose another file.
+    QVERIFY2(log.last().contains(reason), qPrintable(log.last()));
+    QCOMPARE(log.at(log.size() - 2), QString("Process failed to start"));
+    QVERIFY(log.at(log.size() - 3).startsWith("Process command: "));
+    QVERIFY(f->startUpdateButton->isEnabled());
+    QCOMPARE(f->startUpdateButton->text(), QString("Retry Update"));
+    QVERIFY(f->customFirmwareButton->isEnabled());
     QVERIFY(!MainWindowProbe::updating(window));
     QVERIFY(!MainWindowProbe::process(window));
     QVERIFY(MainWindowProbe::retryPending(window));

@@ -35,7 +35,8 @@ void tst_WindowCommands::chooseFile()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath("new firmware.dfu");
+    // Far wider than the screen, let alone the window.
+    const QString path = dir.filePath("new firmware " + QString(200, 'x') + ".dfu");
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
@@ -50,6 +51,10 @@ void tst_WindowCommands::chooseFile()
         auto *dialog = qobject_cast<QFileDialog *>(w);
         QVERIFY(dialog);
         filters = dialog->nameFilters();
+        // A focused file name field keeps its text, and before the folder has been read nothing
+        // else takes the selection: the dialog would stay open.
+        if (QWidget *focused = dialog->focusWidget())
+            focused->clearFocus();
         dialog->selectFile(path);
         static_cast<QDialog *>(dialog)->accept();
     });
@@ -59,6 +64,11 @@ void tst_WindowCommands::chooseFile()
     QCOMPARE(filters, QStringList("Firmware Files (*.dfu)"));
     QCOMPARE(MainWindowProbe::firmwareFile(window), path);
     QCOMPARE(f->firmwareFileLabel->text(), "Firmware File: " + path);
+    QCOMPARE(f->firmwareFileLabel->toolTip(), path);
+    // The layouts settle one level per round: the label's, then the window's.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCOMPARE(window.width(), 450);
 
     // Reopening starts at the chosen file; cancelling forgets it.
     QString startDir;
@@ -76,6 +86,7 @@ void tst_WindowCommands::chooseFile()
     QCOMPARE(preselected, QStringList(path));
     QVERIFY(MainWindowProbe::firmwareFile(window).isEmpty());
     QCOMPARE(f->firmwareFileLabel->text(), QString("Firmware File: "));
+    QVERIFY(f->firmwareFileLabel->toolTip().isEmpty());
 }
 
 void tst_WindowCommands::detailToggle()
@@ -136,12 +147,16 @@ void tst_WindowCommands::closeGuard_data()
     QTest::addColumn<int>("answers");
     QTest::addColumn<bool>("closed");
 
-    // Answers, one digit per question: 1 Yes, 2 Cancel, 3 Escape.
+    // Answers, one digit per question: 1 Yes, 2 Cancel, 3 Escape; 4 and 5 answer nothing, the
+    // run ends meanwhile, in failure (4) or success (5).
     QTest::newRow("cancel") << 2 << false;
     QTest::newRow("escape") << 3 << false;
     QTest::newRow("yes, cancel") << 12 << false;
     QTest::newRow("yes, escape") << 13 << false;
     QTest::newRow("yes, yes") << 11 << true;
+    QTest::newRow("run fails") << 4 << false;
+    QTest::newRow("yes, run fails") << 14 << false;
+    QTest::newRow("run succeeds") << 5 << false;
 }
 
 void tst_WindowCommands::closeGuard()
@@ -155,18 +170,33 @@ void tst_WindowCommands::closeGuard()
 
     ModalAnswerer answerer;
     const QString digits = QString::number(answers);
+    bool leftOpen = false;
     for (QChar digit : digits) {
-        if (digit == '1')
+        if (digit == '1') {
             answerer.add(ModalAnswerer::press(QMessageBox::Yes));
-        else if (digit == '2')
+        } else if (digit == '2') {
             answerer.add(ModalAnswerer::press(QMessageBox::Cancel));
-        else
+        } else if (digit == '3') {
             answerer.add(ModalAnswerer::escape());
+        } else {
+            const int code = digit == '4' ? 4 : 0;
+            answerer.add([&window, &leftOpen, code](QWidget *question) {
+                QMetaObject::invokeMethod(&window, "processFinished", Q_ARG(int, code),
+                                          Q_ARG(QProcess::ExitStatus, QProcess::NormalExit));
+                // A question still open would wait forever: answer it.
+                leftOpen = question->isVisible();
+                if (leftOpen)
+                    qobject_cast<QDialog *>(question)->reject();
+            });
+        }
     }
 
     QCOMPARE(window.close(), closed);
+    QVERIFY(!leftOpen);
     QVERIFY(answerer.idle());
-    QCOMPARE(window.isVisible(), !closed);
+    // After a success the window closes itself, as always.
+    const bool succeeded = digits.endsWith('5');
+    QTRY_COMPARE(window.isVisible(), !closed && !succeeded);
     QCOMPARE(answerer.seen().size(), digits.size());
 
     const ModalSnapshot first = answerer.seen().at(0);
@@ -186,6 +216,12 @@ void tst_WindowCommands::closeGuard()
         QCOMPARE(second.icon, QMessageBox::Warning);
         QCOMPARE(second.buttons, first.buttons);
         QCOMPARE(second.defaultButton, QMessageBox::Cancel);
+    }
+    if (succeeded) {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        QCOMPARE(box->text(), QString("Update Successful."));
+        box->close();
     }
     MainWindowProbe::updating(window) = false;
 }

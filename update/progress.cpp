@@ -90,4 +90,10 @@ void MainWindow::scanOutput(const QByteArray &chunk)
         consumed += int(scanner.position());
     }
     outputBuffer.remove(0, consumed);
+
+    // Output without progress lines would pile up and be scanned again with every chunk. Its
+    // tail is all a line cut off at the end of a chunk needs.
+    const int maxUnrecognised = 64 * 1024;
+    if (outputBuffer.size() > maxUnrecognised)
+        outputBuffer.remove(0, outputBuffer.size() - maxUnrecognised);
 }

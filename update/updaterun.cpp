@@ -69,6 +69,7 @@ void MainWindow::startProcess()
     appendLog("Process command: " + commandLine);
 
     outputBuffer.clear();
+    errorOutput.clear();
 
     // An argument list, not the logged string: a quote in the path must not split it.
     const QStringList arguments = {"-c", "-d", "--o", "--fn", firmwareFile, "-l"};
@@ -84,16 +85,19 @@ void MainWindow::processReadyReadERR()
     if (bytes.isEmpty())
         return;
     form->detailText->appendPlainText("Process Error Output:\n" + decodeOutput(bytes));
+
+    // Kept for the success box, so that a warning such as an unverified download shows there.
+    const int maxErrorOutput = 4096;
+    errorOutput.append(bytes);
+    if (errorOutput.size() > maxErrorOutput)
+        errorOutput.remove(0, errorOutput.size() - maxErrorOutput);
 }
 
 void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     processReadyReadSTD();
     processReadyReadERR();
-    if (process)
-        process->deleteLater();
-    process = nullptr;
-    updating = false;
+    endRun();
 
     if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
         appendLog("Update Successful");
@@ -102,8 +106,13 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setModal(true);
         box->setText("Update Successful.");
+        box->setInformativeText(decodeOutput(errorOutput).trimmed());
         box->show();
-        close();
+        // Inside a close question a close is ignored: close once that question has gone.
+        if (closeQuestion)
+            QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
+        else
+            close();
     } else {
         QString text;
         if (exitStatus == QProcess::CrashExit)
@@ -111,7 +120,7 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
         else
             text += "The update process completed but reported an error.";
         text += QString("Error Code: %1").arg(exitCode, 0, 10, QChar(' '));
-        if (exitCode == ToolContract::ExitDeviceNotFound) {
+        if (exitCode == ToolContract::ExitDeviceNotFound && exitStatus == QProcess::NormalExit) {
             text += " - DFU device not found.";
             text += "\nThis can happen if the DFU drivers have not been installed, or is taking to "
                     "long to install, or the USB cable has been uplugged.";
@@ -122,16 +131,17 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
         setStatus("Update Failed - Do not close this window. See log first.", -2);
     }
 
-    form->startUpdateButton->setEnabled(true);
-    form->startUpdateButton->setText("Retry Update");
+    offerRetry();
 }
 
 void MainWindow::processError(QProcess::ProcessError err)
 {
-    setStatus("Update failed", -2);
     switch (err) {
     case QProcess::FailedToStart:
         appendLog("Process failed to start");
+        if (process)
+            appendLog(process->errorString());
+        offerRetry();
         break;
     case QProcess::ReadError:
         appendLog("Process read error.");
@@ -142,14 +152,40 @@ void MainWindow::processError(QProcess::ProcessError err)
     case QProcess::UnknownError:
         appendLog("Process unknown error.");
         break;
+    case QProcess::Timedout:
+        appendLog("Process timed out.");
+        break;
     default:
         // A crash is reported by the finished notification that follows.
         break;
     }
+    // Releasing a process that still runs would kill the tool in the middle of a download: its
+    // finished notification ends the run instead. A crash is reported while the process still
+    // counts as running, but it is over.
+    if (err != QProcess::Crashed && process && process->state() != QProcess::NotRunning)
+        return;
+    setStatus("Update failed", -2);
+    endRun();
+    retryPending = true;
+    retryTimer.start();
+}
+
+// The process object goes once its notification has returned; an open close question has
+// nothing left to guard.
+void MainWindow::endRun()
+{
     if (process)
         process->deleteLater();
     process = nullptr;
-    retryPending = true;
     updating = false;
-    retryTimer.start();
+    if (closeQuestion)
+        closeQuestion->reject();
+}
+
+// No dead end: after a failure the user may retry at once or choose another file.
+void MainWindow::offerRetry()
+{
+    form->startUpdateButton->setEnabled(true);
+    form->startUpdateButton->setText("Retry Update");
+    form->customFirmwareButton->setEnabled(true);
 }

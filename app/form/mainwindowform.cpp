@@ -41,6 +41,8 @@ void MainWindowForm::setupForm(QMainWindow *window)
     sizePolicy.setVerticalStretch(0);
     sizePolicy.setHeightForWidth(firmwareFileLabel->sizePolicy().hasHeightForWidth());
     firmwareFileLabel->setSizePolicy(sizePolicy);
+    // A long path must not widen the window: the label may clip it, its tooltip shows it whole.
+    firmwareFileLabel->setMinimumWidth(1);
     verticalLayout->addWidget(firmwareFileLabel);
 
     widget = new QWidget(centralwidget);
