@@ -1,10 +1,9 @@
-// Runs the update tool found beside this program three ways and prints the time from the start
+// Runs the update tool found beside this program two ways and prints the time from the start
 // to the end of the run (ms) and the longest event-loop stall meanwhile (ms):
 //   window     Brindleflash's window, started with its start button; ends when the window
 //              closes on success
 //   reference  a plain log view that appends each chunk of the tool's output and nothing else
-//   tool       the tool alone, its output read and dropped
-// Usage: bench_flood or bench_demo, then window, reference or tool, [--show-log] [firmware-file]
+// Usage: bench_flood or bench_demo, then window or reference, [--show-log] [firmware-file]
 #include "stallprobe.h"
 
 #include "app/form/mainwindowform.h"
@@ -54,8 +53,7 @@ int main(int argc, char *argv[])
     QStringList arguments = app.arguments().mid(1);
     const bool showLog = arguments.removeAll("--show-log") > 0;
     if (arguments.isEmpty() || arguments.size() > 2)
-        return fail(
-            "usage: bench_flood|bench_demo window|reference|tool [--show-log] [firmware-file]");
+        return fail("usage: bench_flood|bench_demo window|reference [--show-log] [firmware-file]");
     const QString mode = arguments.at(0);
     const QString firmware = arguments.value(1, QCoreApplication::applicationFilePath());
 
@@ -104,25 +102,22 @@ int main(int argc, char *argv[])
                              });
             QObject::connect(tool, &QProcess::errorOccurred, [&] { finish(false); });
         });
-    } else if (mode == "reference" || mode == "tool") {
-        QPlainTextEdit *log = nullptr;
-        if (mode == "reference") {
-            plainWindow.reset(new QMainWindow);
-            plainWindow->resize(450, 346);
-            log = new QPlainTextEdit;
-            QFont font;
-            font.setFamily("Lucida Console");
-            log->setFont(font);
-            log->setLineWrapMode(QPlainTextEdit::NoWrap);
-            log->setReadOnly(true);
-            plainWindow->setCentralWidget(log);
-            log->setVisible(showLog);
-            plainWindow->show();
-        }
+    } else if (mode == "reference") {
+        plainWindow.reset(new QMainWindow);
+        plainWindow->resize(450, 346);
+        QPlainTextEdit *log = new QPlainTextEdit;
+        QFont font;
+        font.setFamily("Lucida Console");
+        log->setFont(font);
+        log->setLineWrapMode(QPlainTextEdit::NoWrap);
+        log->setReadOnly(true);
+        plainWindow->setCentralWidget(log);
+        log->setVisible(showLog);
+        plainWindow->show();
         process.reset(new QProcess);
         QObject::connect(process.get(), &QProcess::readyReadStandardOutput, [&, log] {
             const QByteArray chunk = process->readAllStandardOutput();
-            if (log && !chunk.isEmpty())
+            if (!chunk.isEmpty())
                 log->appendPlainText(QString::fromUtf8(chunk));
         });
         QObject::connect(process.get(), &QProcess::readyReadStandardError,
@@ -143,7 +138,7 @@ int main(int argc, char *argv[])
                            QIODevice::ReadWrite | QIODevice::Unbuffered);
         });
     } else {
-        return fail("the mode is window, reference or tool");
+        return fail("the mode is window or reference");
     }
 
     app.exec();
