@@ -4,6 +4,7 @@
 #include "devsim/dfudevice.h"
 #include "devsim/dfufilelayout.h"
 #include "devsim/memorylayout.h"
+#include "handmadedfu.h"
 
 #include <QFile>
 #include <QProcess>
@@ -11,17 +12,10 @@
 #include <QtTest>
 
 #include <csignal>
-#include <zlib.h>
 
 namespace {
 
 using D = DfuDevice;
-
-void put(QByteArray &bytes, int at, quint32 value, int size = 4)
-{
-    for (int i = 0; i < size; ++i)
-        bytes[at + i] = char(value >> (8 * i));
-}
 
 // A host talking to the model as dfu-util does, one request at a time.
 class Host
@@ -53,7 +47,7 @@ public:
     uint8_t command(uint8_t code, quint32 address)
     {
         QByteArray bytes(5, char(code));
-        put(bytes, 1, address);
+        HandMade::put32(bytes, 1, address);
         out(D::Dnload, 0, bytes);
         return settle();
     }
@@ -132,49 +126,21 @@ DeviceConfig dfuseConfig(const QStringList &layouts)
     return config;
 }
 
-QByteArray withSuffix(QByteArray file, quint16 bcdDfu, quint16 vendor = 0x0483)
-{
-    QByteArray suffix = QByteArray::fromHex("ffff11df8304") + "xxUFD" + char(16);
-    put(suffix, 4, vendor, 2);
-    put(suffix, 6, bcdDfu, 2);
-    file += suffix + QByteArray(4, '\0');
-    const uLong crc
-        = crc32(0, reinterpret_cast<const Bytef *>(file.constData()), uInt(file.size() - 4));
-    put(file, file.size() - 4, ~quint32(crc));
-    return file;
-}
+using HandMade::withSuffix;
 
 // A DfuSe file by hand, elements given as "ALT:ADDRESS:SIZE", one target per element.
 QByteArray dfuseFile(const QStringList &elements, quint16 vendor = 0x0483)
 {
-    QByteArray body;
+    QList<QByteArray> targets;
     for (const QString &element : elements) {
         const QStringList parts = element.split(':');
-        QByteArray target = "Target" + QByteArray(268, '\0');
-        target[6] = char(parts[0].toUInt());
-        QByteArray header(8, '\0');
-        put(header, 0, parts[1].toUInt(nullptr, 0));
-        const quint32 size = parts[2].toUInt(nullptr, 0);
-        put(header, 4, size);
-        QByteArray data(int(size), '\0');
+        QByteArray data(int(parts[2].toUInt(nullptr, 0)), '\0');
         for (int i = 0; i < data.size(); ++i)
             data[i] = char(i * 13 + 5);
-        put(target, 266, 8 + size);
-        put(target, 270, 1);
-        body += target + header + data;
+        targets << HandMade::target(quint8(parts[0].toUInt()),
+                                    {{parts[1].toUInt(nullptr, 0), data}});
     }
-    QByteArray file = "DfuSe" + QByteArray(6, '\0');
-    file[5] = 1;
-    file[10] = char(elements.size());
-    file += body;
-    put(file, 6, quint32(file.size()));
-    QByteArray suffix = QByteArray::fromHex("ffff11df83041a01") + "UFD" + char(16);
-    put(suffix, 4, vendor, 2);
-    file += suffix + QByteArray(4, '\0');
-    const uLong crc
-        = crc32(0, reinterpret_cast<const Bytef *>(file.constData()), uInt(file.size() - 4));
-    put(file, file.size() - 4, ~quint32(crc));
-    return file;
+    return HandMade::dfuseFile(targets, vendor);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The update tool and the packer, run as processes: flashing through the real dfu-util on a
 // simulated device, file checks, faults, output.
+#include "handmadedfu.h"
 #include "mainwindowprobe.h"
 #include "toolprocess.h"
 
@@ -10,62 +11,25 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QtEndian>
 #include <QtTest>
 
 #include <csignal>
 
-#include <zlib.h>
-
 namespace {
 
-void put32(QByteArray &bytes, int at, quint32 value)
-{
-    qToLittleEndian(value, bytes.data() + at);
-}
+using HandMade::put32;
+using HandMade::putCrc;
 
-void putCrc(QByteArray &bytes)
+// A one-target file, named "Flash", for alternate setting 0.
+QByteArray handMade(const QList<HandMade::Element> &elements)
 {
-    const uLong crc
-        = crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()), uInt(bytes.size() - 4));
-    put32(bytes, bytes.size() - 4, ~quint32(crc));
-}
-
-// Lays out a one-target file by hand, with zlib's CRC, independently of the tool's writer.
-QByteArray handMade(const QList<QPair<quint32, QByteArray>> &elements)
-{
-    QByteArray body;
-    for (const auto &element : elements) {
-        QByteArray header(8, '\0');
-        put32(header, 0, element.first);
-        put32(header, 4, quint32(element.second.size()));
-        body += header + element.second;
-    }
-    QByteArray target = "Target" + QByteArray(268, '\0');
-    put32(target, 7, 1);
-    target.replace(11, 5, "Flash");
-    put32(target, 266, quint32(body.size()));
-    put32(target, 270, quint32(elements.size()));
-    QByteArray file = "DfuSe" + QByteArray(6, '\0');
-    file[5] = 1;
-    file[10] = 1;
-    file += target + body;
-    put32(file, 6, quint32(file.size()));
-    file += QByteArray::fromHex("ffff11df8304"
-                                "1a01")
-        + "UFD" + char(16) + QByteArray(4, '\0');
-    putCrc(file);
-    return file;
+    return HandMade::dfuseFile({HandMade::target(0, elements, "Flash")});
 }
 
 // A plain DFU file of a 48-byte image: bcdDFU at 54, "UFD" at 56, length at 59, CRC at 60.
 QByteArray plainFile(quint16 dfuVersion = 0x0110, int imageSize = 48)
 {
-    QByteArray file = pattern(imageSize, 5) + QByteArray::fromHex("ffff11df8304") + "??UFD"
-        + char(16) + QByteArray(4, '\0');
-    qToLittleEndian(dfuVersion, file.data() + imageSize + 6);
-    putCrc(file);
-    return file;
+    return HandMade::withSuffix(pattern(imageSize, 5), dfuVersion);
 }
 
 // Element data starts at 293 and 341; headers at 285 and 333; suffix at 365; 381 bytes.
