@@ -4,10 +4,10 @@
 #ifndef DFUUTILBACKEND_H
 #define DFUUTILBACKEND_H
 
-#include "updatetool/dfubackend.h"
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfuutiloutput.h"
 #include "updatetool/flashverifier.h"
+#include "updatetool/toolresult.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,9 +16,10 @@
 #include <functional>
 #include <memory>
 
+class PhaseReporter;
 class QProcessEnvironment;
 
-class DfuUtilBackend : public DfuBackend
+class DfuUtilBackend
 {
 public:
     static constexpr int DefaultWaitSeconds = 10;
@@ -40,11 +41,16 @@ public:
 
     DfuUtilBackend(const QString &program, int waitSeconds, int stallSeconds);
 
-    ToolResult open(const DfuSeFile &file, PhaseReporter &progress) override;
+    // Finds the one device the file is meant for and opens it.
+    ToolResult open(const DfuSeFile &file, PhaseReporter &progress);
+    // Erases what the file's elements cover and writes them. The file has been checked; path is
+    // where those very bytes lie.
     ToolResult download(const DfuSeFile &file, const QString &path, bool skipErased,
-                        PhaseReporter &progress) override;
-    ToolResult verify(const DfuSeFile &file, PhaseReporter &progress) override;
-    ToolResult leave(PhaseReporter &progress) override;
+                        PhaseReporter &progress);
+    // Reads every element back and compares it with the file, before the device may leave.
+    ToolResult verify(const DfuSeFile &file, PhaseReporter &progress);
+    // Lets the device leave DFU mode and start its new firmware.
+    ToolResult leave(PhaseReporter &progress);
 
 private:
     // A listing is ended after ListingLimitMs; anything else after stallSeconds of silence.

@@ -1,7 +1,6 @@
 // The DFU command. Nothing reaches a device until the whole file has been checked.
 #include "updatetool/updatetool.h"
 
-#include "updatetool/dfubackend.h"
 #include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
 #include "updatetool/dfuutilbackend.h"
@@ -78,7 +77,8 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         return ExitSuccess;
 
     ToolResult result = ToolResult::success();
-    const std::unique_ptr<DfuBackend> backend = backendFor(env, &result);
+    const std::unique_ptr<DfuUtilBackend> backend
+        = DfuUtilBackend::fromEnvironment(env, QCoreApplication::applicationDirPath(), &result);
     if (!backend)
         return exitWith(result);
     result = backend->open(file, progress);
@@ -97,12 +97,6 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     if (result.ok() && parser.isSet(leaveOption))
         result = warnOf(backend->leave(progress));
     return exitWith(result);
-}
-
-std::unique_ptr<DfuBackend> UpdateTool::backendFor(const QProcessEnvironment &env,
-                                                   ToolResult *result)
-{
-    return DfuUtilBackend::fromEnvironment(env, QCoreApplication::applicationDirPath(), result);
 }
 
 int UpdateTool::usage(const QString &problem)

@@ -1,4 +1,4 @@
-// The DFU command: reads its options, checks the firmware file, then drives a backend.
+// The DFU command: reads its options, checks the firmware file, then drives dfu-util.
 #ifndef UPDATETOOL_H
 #define UPDATETOOL_H
 
@@ -6,9 +6,6 @@
 
 #include <QStringList>
 
-#include <memory>
-
-class DfuBackend;
 class QProcessEnvironment;
 
 class UpdateTool
@@ -17,8 +14,6 @@ public:
     int run(const QStringList &arguments, const QProcessEnvironment &env);
 
 private:
-    static std::unique_ptr<DfuBackend> backendFor(const QProcessEnvironment &env,
-                                                  ToolResult *result);
     static int usage(const QString &problem);
     static ToolResult warnOf(const ToolResult &result);
     static int exitWith(const ToolResult &result);
