@@ -14,11 +14,37 @@ install(IMPORTED_RUNTIME_ARTIFACTS Qt${QT_VERSION_MAJOR}::QWindowsVistaStylePlug
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-libgcc-file-name
                 OUTPUT_VARIABLE libgcc OUTPUT_STRIP_TRAILING_WHITESPACE)
 get_filename_component(gcc_runtime_dir "${libgcc}" DIRECTORY)
+set(dll_dirs ${qt_prefix}/bin ${gcc_runtime_dir} /usr/${BRINDLEFLASH_WINDOWS_HOST}/lib)
+
+# CMake looks for the lowercased names an executable imports, which a case-sensitive file system
+# does not find: links under those names, and the installed copies given their own names back.
+set(lowercase_dir ${CMAKE_CURRENT_BINARY_DIR}/dlls-lowercase)
+file(MAKE_DIRECTORY ${lowercase_dir})
+set(rename_code "")
+foreach(dir ${dll_dirs})
+    file(GLOB dlls ${dir}/*.dll)
+    foreach(dll ${dlls})
+        get_filename_component(name ${dll} NAME)
+        string(TOLOWER ${name} lower)
+        if(NOT name STREQUAL lower)
+            file(CREATE_LINK ${dll} ${lowercase_dir}/${lower} COPY_ON_ERROR)
+            set(from "\${CMAKE_INSTALL_PREFIX}/${lower}")
+            string(APPEND rename_code "if(EXISTS \"${from}\")\n"
+                   "    file(RENAME \"${from}\" \"\${CMAKE_INSTALL_PREFIX}/${name}\")\nendif()\n")
+        endif()
+    endforeach()
+endforeach()
+
 # Windows' own DLLs come with Windows: only Qt's and the compiler's runtime are ours to ship.
 install(RUNTIME_DEPENDENCY_SET brindleflash_dlls DESTINATION .
         PRE_INCLUDE_REGEXES "^[Qq]t[0-9]" "^lib"
         PRE_EXCLUDE_REGEXES ".*"
-        DIRECTORIES ${qt_prefix}/bin ${gcc_runtime_dir} /usr/${BRINDLEFLASH_WINDOWS_HOST}/lib)
+        DIRECTORIES ${lowercase_dir} ${dll_dirs})
+# --strip strips the targets only; the compiler's runtime comes with its debugging symbols.
+string(APPEND rename_code "if(CMAKE_INSTALL_DO_STRIP)\n"
+       "    file(GLOB dlls \"\${CMAKE_INSTALL_PREFIX}/*.dll\")\n"
+       "    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \${dlls})\nendif()\n")
+install(CODE "${rename_code}")
 
 # Debian keeps the licence texts of its archive; a Qt built by our script carries its own.
 find_file(BRINDLEFLASH_QT_LICENSE NAMES LICENSE.LGPL3 LGPL-3
