@@ -1,4 +1,5 @@
-// Reads a compiled Windows resource file (.res): the entries a resource compiler wrote.
+// Reads Windows resources: the entries a resource compiler wrote to a .res file, or those linked
+// into an executable, with the executable's machine type and subsystem.
 #ifndef RESFILE_H
 #define RESFILE_H
 
@@ -20,7 +21,10 @@ public:
 
     // False, with an explanation in error(), when the bytes are not a well-formed .res.
     bool read(const QByteArray &bytes);
+    bool readExecutable(const QByteArray &bytes);
     QString error() const { return lastError; }
+    quint16 machine() const { return peMachine; }
+    quint16 subsystem() const { return peSubsystem; }
 
     QList<Entry> ofType(const QString &type) const;
     QList<Entry> find(const QString &type, const QString &name) const;
@@ -32,8 +36,12 @@ public:
 
 private:
     bool readId(const QByteArray &bytes, int &pos, int end, QString &id);
+    bool readDirectory(const QByteArray &rsrc, quint32 rva, int offset, int level, Entry entry);
+    bool fail(const QString &why);
 
     QList<Entry> all;
+    quint16 peMachine = 0;
+    quint16 peSubsystem = 0;
     QString lastError;
 };
 

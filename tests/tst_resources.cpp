@@ -1,4 +1,5 @@
-// The Windows resources as the MinGW resource compiler builds them: manifest, icon, version block.
+// The Windows resources, as the MinGW resource compiler builds them or as the built executables
+// hold them: manifest, icon, version block, and the executables' machine type and subsystem.
 #include "resfile.h"
 
 #include <QTemporaryDir>
@@ -107,7 +108,9 @@ class tst_Resources : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase_data();
+    void init();
+    void executableHeaders();
     void manifest();
     void iconGroup();
     void iconImage_data();
@@ -118,6 +121,7 @@ private slots:
     void versionStrings();
 
 private:
+    void compile(QByteArray &bytes);
     bool single(const QString &type, const QString &name, QByteArray &data) const;
     const VersionNode *stringTable();
 
@@ -125,8 +129,48 @@ private:
     VersionNode version;
 };
 
-void tst_Resources::initTestCase()
+void tst_Resources::initTestCase_data()
 {
+    // Executables are named by path; the machine type is IMAGE_FILE_MACHINE_*.
+    QTest::addColumn<QString>("executable");
+    QTest::addColumn<int>("machine");
+#ifdef RC_FILE
+    QTest::newRow("compiled resource file") << QString() << 0;
+#endif
+#ifdef EXECUTABLE
+    const QString arch = EXECUTABLE_ARCH;
+    QTest::newRow(qPrintable(arch + " Brindleflash.exe"))
+        << QString(EXECUTABLE) << (arch == "i686" ? 0x14c : 0x8664);
+    if (!QString(I686_EXECUTABLE).isEmpty() && arch != "i686")
+        QTest::newRow("i686 Brindleflash.exe") << QString(I686_EXECUTABLE) << 0x14c;
+#endif
+}
+
+void tst_Resources::init()
+{
+    QFETCH_GLOBAL(QString, executable);
+    QByteArray bytes;
+    if (executable.isEmpty()) {
+        compile(bytes);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(res.read(bytes), qPrintable(res.error()));
+    } else {
+        QFile file(executable);
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.errorString()));
+        QVERIFY2(res.readExecutable(file.readAll()), qPrintable(res.error()));
+    }
+
+    QByteArray block;
+    version = VersionNode();
+    QVERIFY2(single(versionType, "#1", block), "no single version block");
+    QVERIFY(readVersionNode(block, 0, block.size(), version));
+    QCOMPARE(version.key, QString("VS_VERSION_INFO"));
+}
+
+void tst_Resources::compile(QByteArray &bytes)
+{
+#ifdef RC_FILE
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString out = dir.filePath("brindleflash.res");
@@ -146,12 +190,21 @@ void tst_Resources::initTestCase()
 
     QFile file(out);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY2(res.read(file.readAll()), qPrintable(res.error()));
+    bytes = file.readAll();
+#else
+    Q_UNUSED(bytes)
+#endif
+}
 
-    QByteArray block;
-    QVERIFY2(single(versionType, "#1", block), "no single version block");
-    QVERIFY(readVersionNode(block, 0, block.size(), version));
-    QCOMPARE(version.key, QString("VS_VERSION_INFO"));
+void tst_Resources::executableHeaders()
+{
+    QFETCH_GLOBAL(QString, executable);
+    QFETCH_GLOBAL(int, machine);
+    if (executable.isEmpty())
+        QSKIP("a resource file has no headers");
+    QCOMPARE(int(res.machine()), machine);
+    // IMAGE_SUBSYSTEM_WINDOWS_GUI: no console window.
+    QCOMPARE(int(res.subsystem()), 2);
 }
 
 bool tst_Resources::single(const QString &type, const QString &name, QByteArray &data) const

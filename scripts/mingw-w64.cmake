@@ -1,0 +1,29 @@
+# Cross build for Windows with Debian's mingw-w64.
+#   cmake -DCMAKE_TOOLCHAIN_FILE=scripts/mingw-w64.cmake -DBRINDLEFLASH_QT_WINDOWS=<Qt folder>
+#         [-DBRINDLEFLASH_WINDOWS_ARCH=i686] ...
+# x86_64 is the default and the one that runs under wine64 here; i686 builds the 32-bit program.
+set(BRINDLEFLASH_WINDOWS_ARCH x86_64 CACHE STRING "Windows processor architecture (x86_64 or i686)")
+set_property(CACHE BRINDLEFLASH_WINDOWS_ARCH PROPERTY STRINGS x86_64 i686)
+set(BRINDLEFLASH_QT_WINDOWS "" CACHE PATH "Qt 5 for Windows built with the same mingw-w64")
+# try_compile projects read this file again and need both.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES BRINDLEFLASH_WINDOWS_ARCH BRINDLEFLASH_QT_WINDOWS)
+
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${BRINDLEFLASH_WINDOWS_ARCH})
+set(BRINDLEFLASH_WINDOWS_HOST ${BRINDLEFLASH_WINDOWS_ARCH}-w64-mingw32)
+
+# The posix-thread compilers: the win32-thread ones lack std::mutex, which Qt Test needs.
+set(CMAKE_C_COMPILER ${BRINDLEFLASH_WINDOWS_HOST}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${BRINDLEFLASH_WINDOWS_HOST}-g++-posix)
+set(CMAKE_RC_COMPILER ${BRINDLEFLASH_WINDOWS_HOST}-windres)
+# cmake --install resolves the DLLs a program imports with the cross objdump.
+find_program(CMAKE_OBJDUMP ${BRINDLEFLASH_WINDOWS_HOST}-objdump)
+set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
+set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)
+set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND ${CMAKE_OBJDUMP})
+
+set(CMAKE_FIND_ROOT_PATH /usr/${BRINDLEFLASH_WINDOWS_HOST} ${BRINDLEFLASH_QT_WINDOWS})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
