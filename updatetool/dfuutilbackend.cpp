@@ -8,6 +8,7 @@
 #include "updatetool/dfuseformat.h"
 #include "updatetool/flashverifier.h"
 #include "updatetool/phasereporter.h"
+#include "updatetool/platformadvice.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -115,8 +116,8 @@ std::unique_ptr<DfuUtilBackend> DfuUtilBackend::fromEnvironment(const QProcessEn
     if (program.isEmpty()) {
         *result = ToolResult::failure(
             ExitNoBackend,
-            "dfu-util is not installed, and this tool reaches DFU devices through it. Install "
-            "the Debian package dfu-util (sudo apt install dfu-util).");
+            "dfu-util is not installed, and this tool reaches DFU devices through it. "
+                + PlatformAdvice::installDfuUtil());
         return nullptr;
     }
     *result = ToolResult::success();
@@ -189,7 +190,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
                                            "dfu-util cannot list the USB devices (" + listingFailure
                                                + "). Check that it works: run dfu-util -l.");
             if (listing.accessDenied)
-                return cannotOpen("you may not use it");
+                return cannotOpen(PlatformAdvice::deniedReason(listing.deniedBecause));
             // A slow listing can take the wait past its limit: the message tells the time taken.
             const qint64 waited = (clock.elapsed() + 500) / 1000;
             QString message
@@ -447,8 +448,11 @@ FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, con
         back.ok = true;
         back.failed = false;
     } else {
-        back.problem
-            = "dfu-util left nothing to compare at " + where + " (" + upload.errorString() + ")";
+        // Windows ends its messages with a full stop.
+        QString why = upload.errorString();
+        while (why.endsWith('.'))
+            why.chop(1);
+        back.problem = "dfu-util left nothing to compare at " + where + " (" + why + ")";
     }
     return back;
 }
@@ -501,7 +505,7 @@ DfuUtilBackend::run(const QStringList &arguments,
 {
     ChildProcess process;
     process.setStandardInputFile(QProcess::nullDevice());
-    process.start(program, arguments);
+    process.launch(program, arguments);
     Run result;
     if (!process.waitForStarted(-1)) {
         result.startError = process.errorString();
@@ -597,12 +601,15 @@ ToolResult DfuUtilBackend::list(Listing *listing) const
         listing->failure = messageOf(result);
 
     static const QRegularExpression denied(QString(cannotOpenText)
-                                           + " ([0-9a-fA-F]{4}):([0-9a-fA-F]{4})");
+                                           + " ([0-9a-fA-F]{4}):([0-9a-fA-F]{4})"
+                                             "[^(\\n]*(?:\\((LIBUSB_[A-Z_]+)\\))?");
     QRegularExpressionMatchIterator it = denied.globalMatch(QString::fromUtf8(result.err));
     while (it.hasNext()) {
         const QRegularExpressionMatch match = it.next();
-        if (idMatches(vendorId, match.captured(1)) && idMatches(productId, match.captured(2)))
+        if (idMatches(vendorId, match.captured(1)) && idMatches(productId, match.captured(2))) {
             listing->accessDenied = true;
+            listing->deniedBecause = match.captured(3);
+        }
     }
     return ToolResult::success();
 }
@@ -628,7 +635,7 @@ ToolResult DfuUtilBackend::failure(const Run &run, const QString &doing, bool fi
     if (!run.started)
         return ToolResult::failure(ExitNoBackend,
                                    "dfu-util (" + program + ") cannot be started: " + run.startError
-                                       + ". Reinstall the Debian package dfu-util.");
+                                       + ". " + PlatformAdvice::reinstallDfuUtil());
     const QString said = messageOf(run);
     const QString incomplete
         = firmwareTouched ? " The firmware is incomplete: retry the update." : QString();
@@ -665,9 +672,7 @@ ToolResult DfuUtilBackend::cannotOpen(const QString &why) const
 {
     return ToolResult::failure(ExitCannotOpen,
                                "The DFU device " + deviceName() + " cannot be opened (" + why
-                                   + "). Install the udev rule 70-brindleflash-dfu.rules as the "
-                                     "README shows and replug the device, or add yourself to the "
-                                     "group that may use it (often plugdev).");
+                                   + "). " + PlatformAdvice::grantAccess());
 }
 
 // dfu-util's own words from standard error, without its notes about skipped targets.

@@ -72,6 +72,8 @@ private:
         QVector<int> alternates;
         QStringList others;
         bool accessDenied = false;
+        // libusb's error name for it, when dfu-util gave one.
+        QString deniedBecause;
         // The found device's alternate settings name memory layouts: a DfuSe device.
         bool layouts = false;
         // Devices in run-time mode, each as the ids and USB path dfu-util prints.

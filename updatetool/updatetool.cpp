@@ -48,6 +48,7 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     if ((parser.isSet(downloadOption) || parser.isSet(leaveOption)) && !parser.isSet(connectOption))
         return usage("-d and -l need -c to connect to the device first.");
 
+    PrivateCopy::removeLeftovers();
     const QString path = parser.value(fileOption);
     DfuSeReader reader;
     if (!reader.readFile(path)) {

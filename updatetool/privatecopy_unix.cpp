@@ -16,32 +16,37 @@
 PrivateCopy::PrivateCopy(const QByteArray &bytes)
 {
     // Without MFD_CLOEXEC, so that dfu-util inherits it.
-    fd = memfd_create("firmware", MFD_ALLOW_SEALING);
+    handle = memfd_create("firmware", MFD_ALLOW_SEALING);
     // A child's standard streams replace descriptors 0 to 2.
-    if (fd >= 0 && fd < 3) {
-        const int moved = fcntl(fd, F_DUPFD, 3);
-        close(fd);
-        fd = moved;
+    if (handle >= 0 && handle < 3) {
+        const int moved = fcntl(handle, F_DUPFD, 3);
+        close(handle);
+        handle = moved;
     }
-    bool ok = fd >= 0 && fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    bool ok = handle >= 0 && fchmod(handle, S_IRUSR | S_IWUSR) == 0;
     for (qint64 done = 0; ok && done < bytes.size();) {
-        const ssize_t written = write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        const ssize_t written
+            = write(handle, bytes.constData() + done, size_t(bytes.size() - done));
         ok = written > 0 || (written < 0 && errno == EINTR);
         done += qMax<ssize_t>(written, 0);
     }
     // Sealed, nobody can change it any more, dfu-util included.
     ok = ok
-        && fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) == 0;
+        && fcntl(handle, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL)
+            == 0;
     if (ok)
-        where = QString("/proc/self/fd/%1").arg(fd);
+        where = QString("/proc/self/fd/%1").arg(handle);
     else
         error = QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// A memory file leaves nothing behind.
+void PrivateCopy::removeLeftovers() { }
+
 PrivateCopy::~PrivateCopy()
 {
-    if (fd >= 0)
-        close(fd);
+    if (handle >= 0)
+        close(handle);
 }
 
 #else
@@ -56,5 +61,8 @@ PrivateCopy::PrivateCopy(const QByteArray &bytes)
 }
 
 PrivateCopy::~PrivateCopy() = default;
+
+// QTemporaryFile removes its file; one of a killed tool stays where the system cleans up.
+void PrivateCopy::removeLeftovers() { }
 
 #endif

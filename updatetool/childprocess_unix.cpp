@@ -29,9 +29,14 @@ void dieWithParent(qint64 parentPid)
 ChildProcess::ChildProcess()
     : parentPid(QCoreApplication::applicationPid())
 {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0) && defined(Q_OS_UNIX)
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     setChildProcessModifier([parent = parentPid] { dieWithParent(parent); });
 #endif
+}
+
+void ChildProcess::launch(const QString &program, const QStringList &arguments)
+{
+    start(program, arguments);
 }
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
