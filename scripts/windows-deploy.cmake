@@ -28,9 +28,11 @@ foreach(dir ${dll_dirs})
         string(TOLOWER ${name} lower)
         if(NOT name STREQUAL lower)
             file(CREATE_LINK ${dll} ${lowercase_dir}/${lower} COPY_ON_ERROR)
-            set(from "\${CMAKE_INSTALL_PREFIX}/${lower}")
-            string(APPEND rename_code "if(EXISTS \"${from}\")\n"
-                   "    file(RENAME \"${from}\" \"\${CMAKE_INSTALL_PREFIX}/${name}\")\nendif()\n")
+            foreach(folder "" /updateTool)
+                set(from "\${CMAKE_INSTALL_PREFIX}${folder}/${lower}")
+                string(APPEND rename_code "if(EXISTS \"${from}\")\n    file(RENAME \"${from}\" "
+                       "\"\${CMAKE_INSTALL_PREFIX}${folder}/${name}\")\nendif()\n")
+            endforeach()
         endif()
     endforeach()
 endforeach()
@@ -40,9 +42,15 @@ install(RUNTIME_DEPENDENCY_SET brindleflash_dlls DESTINATION .
         PRE_INCLUDE_REGEXES "^[Qq]t[0-9]" "^lib"
         PRE_EXCLUDE_REGEXES ".*"
         DIRECTORIES ${lowercase_dir} ${dll_dirs})
+# Windows looks for a program's DLLs beside it, not in the folder above: the tool gets its own.
+install(TARGETS DfuSeCommand RUNTIME_DEPENDENCY_SET tool_dlls RUNTIME DESTINATION updateTool)
+install(RUNTIME_DEPENDENCY_SET tool_dlls DESTINATION updateTool
+        PRE_INCLUDE_REGEXES "^[Qq]t[0-9]" "^lib"
+        PRE_EXCLUDE_REGEXES ".*"
+        DIRECTORIES ${lowercase_dir} ${dll_dirs})
 # --strip strips the targets only; the compiler's runtime comes with its debugging symbols.
 string(APPEND rename_code "if(CMAKE_INSTALL_DO_STRIP)\n"
-       "    file(GLOB dlls \"\${CMAKE_INSTALL_PREFIX}/*.dll\")\n"
+       "    file(GLOB dlls \"\${CMAKE_INSTALL_PREFIX}/*.dll\" \"\${CMAKE_INSTALL_PREFIX}/updateTool/*.dll\")\n"
        "    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \${dlls})\nendif()\n")
 install(CODE "${rename_code}")
 

@@ -2,9 +2,9 @@
 // FAKE_DFU_UTIL_DIR holds the script: call N (counted from 0) prints N.out on standard output,
 // in the pieces that the byte 0x1E separates, each flushed on its own; prints N.err on standard
 // error; writes N.upload to the file after -U; and exits with the number in N.code (default 0),
-// dies of SIGKILL when N.code says "crash", or hangs until N.go appears when it says "hang".
-// Every call's arguments go to the line N of "calls", its pid to N.pid, and a copy of the file
-// after -D, as it could read it, to N.given.
+// dies of SIGKILL (an access violation on Windows) when N.code says "crash", or hangs until N.go
+// appears when it says "hang". Every call's arguments go to the line N of "calls", its pid to
+// N.pid, and a copy of the file after -D, as it could read it, to N.given.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -14,7 +14,13 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#define getpid _getpid
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -37,8 +43,10 @@ int main(int argc, char *argv[])
         return 70;
     }
     const std::string script(dir);
+#ifndef _WIN32
     // Only a signal meant for it may end it, not a reader gone away.
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     std::string calls;
     readFile(script + "/calls", &calls);
@@ -55,7 +63,7 @@ int main(int argc, char *argv[])
         if (std::string(argv[i]) == "-D" && i + 1 < argc)
             downloadPath = argv[i + 1];
     }
-    std::ofstream(script + "/calls", std::ios::app) << line << '\n';
+    std::ofstream(script + "/calls", std::ios::app | std::ios::binary) << line << '\n';
 
     const std::string prefix = script + "/" + std::to_string(call);
     std::ofstream(prefix + ".pid") << getpid() << '\n';
@@ -86,8 +94,13 @@ int main(int argc, char *argv[])
     std::fflush(stderr);
     if (!readFile(prefix + ".code", &text))
         return 0;
-    if (text.rfind("crash", 0) == 0)
+    if (text.rfind("crash", 0) == 0) {
+#ifdef _WIN32
+        TerminateProcess(GetCurrentProcess(), 0xC0000005);
+#else
         std::raise(SIGKILL);
+#endif
+    }
     if (text.rfind("hang", 0) == 0) {
         while (!std::ifstream(prefix + ".go"))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -8,6 +8,11 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
+#ifdef Q_OS_WIN
+#define NOMINMAX
+#include <windows.h>
+#endif
+
 struct Run
 {
     int exitCode = -1;
@@ -27,8 +32,9 @@ inline Run runProgram(const QString &program, const QStringList &arguments,
         return run;
     run.exitCode = process.exitCode();
     run.exitStatus = process.exitStatus();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
+    // Windows programs end their lines with CR LF.
+    run.out = process.readAllStandardOutput().replace("\r\n", "\n");
+    run.err = process.readAllStandardError().replace("\r\n", "\n");
     return run;
 }
 
@@ -59,12 +65,24 @@ inline QProcessEnvironment withSettings(QProcessEnvironment env, const QStringLi
     return env;
 }
 
+#ifdef Q_OS_WIN
+inline bool processEnded(const QByteArray &pid)
+{
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid.trimmed().toULong()));
+    if (!process)
+        return true;
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+#else
 // Gone, or dead and waiting for init to reap it.
 inline bool processEnded(const QByteArray &pid)
 {
     QFile stat("/proc/" + pid + "/stat");
     return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
 }
+#endif
 
 inline QByteArray pattern(int size, quint32 seed)
 {

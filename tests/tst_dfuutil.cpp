@@ -7,6 +7,7 @@
 #include "updatetool/dfusewriter.h"
 #include "updatetool/dfuutilbackend.h"
 #include "updatetool/dfuutiloutput.h"
+#include "updatetool/privatecopy.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,6 +15,11 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#ifdef Q_OS_WIN
+#include <aclapi.h>
+#include <sddl.h>
+#endif
 
 struct FakeCall
 {
@@ -42,6 +48,21 @@ const QByteArray banner = "dfu-util 0.11\n\n"
 const QByteArray noDevice = "dfu-util: No DFU capable USB device available\n";
 const QByteArray cannotOpen
     = "dfu-util: Cannot open DFU device 0483:df11 found on devnum 7 (LIBUSB_ERROR_ACCESS)\n";
+const QByteArray notSupported = "dfu-util: Cannot open DFU device 0483:df11 found on devnum 7 "
+                                "(LIBUSB_ERROR_NOT_SUPPORTED)\n";
+// What the user is told to do differs: udev grants access on Linux, the WinUSB driver on Windows.
+#ifdef Q_OS_WIN
+const char accessAdvice[] = "install WinUSB for it (for example with Zadig";
+const char deniedAccess[] = "(libusb says LIBUSB_ERROR_ACCESS). dfu-util reaches the device "
+                            "through the WinUSB driver";
+const char deniedNoDriver[] = "(it has no WinUSB driver, libusb says LIBUSB_ERROR_NOT_SUPPORTED)";
+const char noSuchFile[] = "(File not found)";
+#else
+const char accessAdvice[] = "Install the udev rule 70-brindleflash-dfu.rules";
+const char deniedAccess[] = "(you may not use it)";
+const char deniedNoDriver[] = "(you may not use it)";
+const char noSuchFile[] = "(No such file or directory)";
+#endif
 const QByteArray statusError = "dfu-util: Error during download get_status\n";
 const QByteArray errorStatus = "dfu-util: SET_ADDRESS not correctly executed\n";
 constexpr qint64 TransferSize = 1024;
@@ -218,6 +239,11 @@ private slots:
     void waiting_data();
     void waiting();
     void downloadsTheCheckedBytes();
+    void killedMidDownload();
+#ifdef Q_OS_WIN
+    void privateCopy_data();
+    void privateCopy();
+#endif
     void realDfuUtilWithoutDevice();
     void udevRule();
 
@@ -241,7 +267,7 @@ void tst_DfuUtil::init()
     for (const char *folder : {"tool", "script", "tmp"})
         QVERIFY(QDir().mkpath(work->filePath(folder)));
     toolPath = work->filePath("tool/DfuSeCommand.exe");
-    const QString fake = work->filePath("tool/dfu-util");
+    const QString fake = work->filePath("tool/" + QFileInfo(FAKE_DFU_UTIL).fileName());
     QVERIFY(QFile::copy(DFUSECOMMAND, toolPath) && QFile::copy(FAKE_DFU_UTIL, fake));
     const auto executable = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
     QVERIFY(QFile::setPermissions(toolPath, executable) && QFile::setPermissions(fake, executable));
@@ -280,7 +306,8 @@ QStringList tst_DfuUtil::calls() const
         return {};
     QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
     lines.replaceInStrings(work->path(), "%WORK%");
-    lines.replaceInStrings(QRegularExpression("/proc/self/fd/\\d+"), "%COPY%");
+    lines.replaceInStrings(
+        QRegularExpression("/proc/self/fd/\\d+|\\S+\\\\brindleflash-firmware-\\S+"), "%COPY%");
     return lines.replaceInStrings(QRegularExpression("%WORK%/tmp/[^/ ]+/"), "%TMP%/");
 }
 
@@ -304,7 +331,8 @@ QProcessEnvironment tst_DfuUtil::environment(const QString &waitSeconds) const
     env.insert("FAKE_DFU_UTIL_DIR", work->filePath("script"));
     env.insert("DFU_WAIT_SECONDS", waitSeconds);
     env.insert("DFU_STALL_SECONDS", "3");
-    env.insert("TMPDIR", work->filePath("tmp"));
+    for (const char *name : {"TMPDIR", "TMP", "TEMP"})
+        env.insert(name, QDir::toNativeSeparators(work->filePath("tmp")));
     return env;
 }
 
@@ -446,8 +474,7 @@ void tst_DfuUtil::failures_data()
     const QByteArray cut = upTo(first.out, "Download\t[========");
 
     QTest::newRow("no access") << QList<FakeCall> {{"", cannotOpen + noDevice, "74"}} << 6
-                               << "Install the udev rule 70-brindleflash-dfu.rules"
-                               << "E0";
+                               << accessAdvice << "E0";
     QTest::newRow("crash") << QList<FakeCall> {{cut, "", "crash"}} << 4
                            << "dfu-util crashed while downloading alternate setting 0"
                            << "E0 E33 E67 E99 D0 D33";
@@ -480,7 +507,8 @@ void tst_DfuUtil::failures_data()
         << downloaded;
     QTest::newRow("no read-back file") << QList<FakeCall> {first, second, {banner, "", ""}} << 4
                                        << notVerified.arg("dfu-util left nothing to compare at "
-                                                          "0x08000000 (No such file or directory)")
+                                                          "0x08000000 "
+                                                          + QString(noSuchFile))
                                        << downloaded;
     QTest::newRow("crash during the read-back")
         << QList<FakeCall> {first, second, {upTo(uploads.at(0).out, "Upload"), "", "crash"}} << 4
@@ -544,12 +572,17 @@ void tst_DfuUtil::waiting_data()
     QTest::newRow("appears on the third look")
         << QList<FakeCall> {nothing, nothing, device} << true << "" << 0
         << "Waiting up to 10 s for the DFU device 0483:DF11 to appear" << 3;
-    QList<FakeCall> denied;
-    for (int i = 0; i < 12; ++i)
-        denied << FakeCall {banner, cannotOpen, ""};
-    QTest::newRow("no access") << denied << true << "10" << 6
-                               << "The DFU device 0483:DF11 cannot be opened (you may not use it)"
-                               << -1;
+    // The same refusal on every look, whatever libusb gives as its reason.
+    const QList<QPair<QByteArray, QString>> refusals
+        = {{cannotOpen, deniedAccess}, {notSupported, deniedNoDriver}};
+    for (const auto &refusal : refusals) {
+        QList<FakeCall> denied;
+        for (int i = 0; i < 12; ++i)
+            denied << FakeCall {banner, refusal.first, ""};
+        QTest::newRow(refusal.first.trimmed().mid(refusal.first.lastIndexOf('(')).constData())
+            << denied << true << "10" << 6
+            << "The DFU device 0483:DF11 cannot be opened " + refusal.second << -1;
+    }
     // A listing slower than the wait: the message gives the time it really took.
     FakeCall slow = listingOf({"1234:5678/3/0"});
     slow.out += slow.out.mid(banner.size()).repeated(150);
@@ -631,9 +664,122 @@ void tst_DfuUtil::downloadsTheCheckedBytes()
     }
 }
 
+// Killed mid-download, the tool takes its dfu-util with it; what it leaves goes at the next
+// start, but never while the tool that holds it still runs.
+void tst_DfuUtil::killedMidDownload()
+{
+    const DfuSeFile file = layout(twoTargets, true);
+    FakeCall download = downloadOf(file, 0);
+    download.out = upTo(download.out, "Download\t[========");
+    download.code = "hang";
+    writeScript({listingOf({"0483:df11/5/0", "0483:df11/5/1"}), download});
+    const auto release
+        = qScopeGuard([this] { QFile(scriptFile(1, ".go")).open(QIODevice::WriteOnly); });
+    const QString path = firmware(file);
+    QProcess process;
+    process.setProcessEnvironment(environment("10"));
+    process.start(toolPath, {"-c", "-d", "--fn", path, "-l"});
+    QByteArray dfuUtil;
+    QTRY_VERIFY([&] {
+        QFile pid(scriptFile(1, ".pid"));
+        return pid.open(QIODevice::ReadOnly) && !(dfuUtil = pid.readAll().trimmed()).isEmpty();
+    }());
+    QVERIFY(!processEnded(dfuUtil));
+    QTRY_COMPARE(QFileInfo(scriptFile(1, ".given")).size(),
+                 qint64(DfuSeWriter::write(file).size()));
+#ifdef Q_OS_WIN
+    const QString downloadCall = calls().value(1);
+    QFile callsFile(work->filePath("script/calls"));
+    QVERIFY(callsFile.open(QIODevice::ReadOnly));
+    const QString copy = QString::fromLocal8Bit(callsFile.readAll().split('\n').value(1))
+                             .section(" -D ", 1)
+                             .trimmed();
+    QVERIFY2(downloadCall.endsWith("-D %COPY%") && QFile::exists(copy), qPrintable(downloadCall));
+    QCOMPARE(tool({"--fn", path}).exitCode, 0);
+    QVERIFY(QFile::exists(copy));
+#endif
+    process.kill();
+    QVERIFY(process.waitForFinished(10000));
+    QTRY_VERIFY(processEnded(dfuUtil));
+#ifdef Q_OS_WIN
+    QCOMPARE(tool({"--fn", path}).exitCode, 0);
+    QVERIFY(!QFile::exists(copy));
+#endif
+}
+
+#ifdef Q_OS_WIN
+void tst_DfuUtil::privateCopy_data()
+{
+    QTest::addColumn<QString>("temp");
+    QTest::newRow("plain temp folder") << "tmp";
+    // dfu-util would get its path with "?" for what the ANSI code page lacks.
+    QTest::newRow("user name beyond ASCII") << QString::fromUtf8(
+        "tmp-\xc5\xbdlu\xc5\xa5ou\xc4\x8dk\xc3\xbd \xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd");
+}
+
+// Wine enforces no permissions between users, so the DACL is read back rather than tried.
+void tst_DfuUtil::privateCopy()
+{
+    QFETCH(QString, temp);
+    const QString folder = QDir::toNativeSeparators(work->filePath(temp));
+    QVERIFY(QDir().mkpath(folder));
+    // QDir::tempPath() asks Windows, which reads its own copy of the environment.
+    const QString before = qEnvironmentVariable("TMP");
+    const auto restore = qScopeGuard([&] {
+        SetEnvironmentVariableW(L"TMP", reinterpret_cast<const wchar_t *>(before.utf16()));
+    });
+    QVERIFY(SetEnvironmentVariableW(L"TMP", reinterpret_cast<const wchar_t *>(folder.utf16())));
+    const QByteArray bytes = pattern(70000, 5);
+    QString path;
+    {
+        const PrivateCopy copy(bytes);
+        QVERIFY2(copy.isValid(), qPrintable(copy.errorString()));
+        path = copy.path();
+        QVERIFY2(QRegularExpression("^[ -~]+$").match(path).hasMatch(), qPrintable(path));
+        QFile read(path);
+        QVERIFY(read.open(QIODevice::ReadOnly));
+        QVERIFY(read.readAll() == bytes);
+        QFile write(path);
+        QVERIFY(!write.open(QIODevice::ReadWrite));
+
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        QCOMPARE(GetNamedSecurityInfoW(reinterpret_cast<const wchar_t *>(path.utf16()),
+                                       SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                       &dacl, nullptr, &descriptor),
+                 DWORD(ERROR_SUCCESS));
+        const auto freeDescriptor = qScopeGuard([&] { LocalFree(descriptor); });
+        QVERIFY(dacl);
+        HANDLE token = nullptr;
+        QVERIFY(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+        char user[256];
+        DWORD size = sizeof user;
+        QVERIFY(GetTokenInformation(token, TokenUser, user, size, &size));
+        CloseHandle(token);
+        // Wine keeps a DACL in the file's mode bits, which always let the system itself in.
+        QStringList allowed;
+        for (int i = 0; i < int(dacl->AceCount); ++i) {
+            ACCESS_ALLOWED_ACE *ace = nullptr;
+            wchar_t *sid = nullptr;
+            QVERIFY(GetAce(dacl, DWORD(i), reinterpret_cast<void **>(&ace))
+                    && ConvertSidToStringSidW(&ace->SidStart, &sid));
+            QCOMPARE(int(ace->Header.AceType), int(ACCESS_ALLOWED_ACE_TYPE));
+            allowed << (EqualSid(reinterpret_cast<TOKEN_USER *>(user)->User.Sid, &ace->SidStart)
+                            ? QString("user")
+                            : QString::fromWCharArray(sid));
+            LocalFree(sid);
+        }
+        allowed.removeAll("S-1-5-18");
+        QCOMPARE(allowed, QStringList {"user"});
+    }
+    QVERIFY(!QFile::exists(path));
+}
+#endif
+
 void tst_DfuUtil::realDfuUtilWithoutDevice()
 {
-    if (QStandardPaths::findExecutable("dfu-util").isEmpty())
+    if (QStandardPaths::findExecutable("dfu-util", {QFileInfo(DFUSECOMMAND).path()}).isEmpty()
+        && QStandardPaths::findExecutable("dfu-util").isEmpty())
         QSKIP("dfu-util is not installed (Debian package dfu-util).");
     // Ids no device carries: even a DFU device on this machine is never touched.
     DfuSeFile file = layout({"0@0x08000000:64"}, true);
@@ -652,6 +798,9 @@ void tst_DfuUtil::realDfuUtilWithoutDevice()
 // udev's own check where this udev has one; otherwise the rule is read the way udev reads it.
 void tst_DfuUtil::udevRule()
 {
+#ifdef Q_OS_WIN
+    QSKIP("udev is Linux's.");
+#endif
     const QString udevadm = QStandardPaths::findExecutable("udevadm");
     QProcess help;
     if (!udevadm.isEmpty()) {
