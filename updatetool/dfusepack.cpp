@@ -4,6 +4,7 @@
 #include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
 #include "updatetool/dfusewriter.h"
+#include "updatetool/fwupdpackaging.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -151,6 +152,8 @@ int main(int argc, char *argv[])
         "plain", "Write a plain DFU file (DFU 1.1, no DfuSe prefix) from one raw IMAGE.");
     parser.addOptions({outputOption, vendorOption, productOption, deviceOption, alternateOption,
                        nameOption, plainOption});
+    FwupdPackaging fwupd;
+    fwupd.addOptions(&parser);
     parser.addHelpOption();
     parser.addPositionalArgument("inputs", "Images to pack, as [ALT@]ADDRESS:FILE, or IMAGE.",
                                  "[ALT@]ADDRESS:FILE... | --plain IMAGE");
@@ -168,8 +171,11 @@ int main(int argc, char *argv[])
         printError("--alt takes a number from 0 to 255.");
         return PackUsage;
     }
-    if (!parser.isSet(outputOption) || parser.positionalArguments().isEmpty()) {
-        printError("Give an output file with -o and at least one ADDRESS:FILE input.");
+    if (fwupd.checkOnly(parser))
+        return fwupd.runCheck(parser);
+    if ((!parser.isSet(outputOption) && !fwupd.cabinet(parser))
+        || parser.positionalArguments().isEmpty()) {
+        printError("Give an output file with -o or --cab and at least one ADDRESS:FILE input.");
         return PackUsage;
     }
     // A plain file is one image, written from the start of alternate setting 0.
@@ -184,6 +190,9 @@ int main(int argc, char *argv[])
     file.vendorId = quint16(vendor);
     file.productId = quint16(product);
     file.deviceVersion = quint16(device);
+    const int fwupdExit = fwupd.readOptions(parser, file, plain);
+    if (fwupdExit >= 0)
+        return fwupdExit;
 
     QVector<Input> inputs;
     for (const QString &text : parser.positionalArguments()) {
@@ -235,11 +244,18 @@ int main(int argc, char *argv[])
         return PackFailed;
     }
 
+    const int checkExit = fwupd.prepare(parser, &file, &bytes);
+    if (checkExit >= 0)
+        return checkExit;
+
     QSaveFile out(parser.value(outputOption));
-    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+    if (parser.isSet(outputOption)
+        && (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit())) {
         printError("Cannot write \"" + out.fileName() + "\": " + out.errorString() + ".");
         return PackFailed;
     }
+    if (!fwupd.writeCabinet(parser, bytes))
+        return PackFailed;
     if (plain)
         std::printf("%s: plain DFU file, %lld bytes of firmware\n", qPrintable(out.fileName()),
                     file.dataSize());
