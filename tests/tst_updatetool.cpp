@@ -914,6 +914,44 @@ void tst_UpdateTool::packerRejects_data()
                                   << "a plain DFU file of 1073741840 " + tooLarge;
     QTest::newRow("plain, two images")
         << QStringList {"--plain", "I", "I"} << 2 << "--plain takes one raw IMAGE";
+
+    // A cabinet's metadata, each row with one of them changed ("KEY=VALUE") or left out.
+    const auto cab = [](const QStringList &changes) {
+        QMap<QString, QString> options = {{"--cab", "C"},
+                                          {"--cab-id", "org.example.x.firmware"},
+                                          {"--cab-name", "X"},
+                                          {"--cab-summary", "S"},
+                                          {"--cab-developer", "D"},
+                                          {"--cab-license", "MIT"},
+                                          {"--cab-description", "R"},
+                                          {"--vid", "0x0483"},
+                                          {"--pid", "0xDF11"},
+                                          {"--bcd", "0x0123"},
+                                          {"--layout", "@F/0x08000000/4*16Kg"}};
+        for (const QString &change : changes) {
+            if (change.contains('='))
+                options[change.section('=', 0, 0)] = change.section('=', 1);
+            else
+                options.remove(change);
+        }
+        QStringList arguments;
+        for (auto option = options.begin(); option != options.end(); ++option)
+            arguments << option.key() << option.value();
+        return arguments + QStringList {"0x08000000:I"};
+    };
+    QTest::newRow("cab without --vid") << cab({"--vid"}) << 3 << "--vid and --pid other than";
+    QTest::newRow("cab, pid 0xFFFF") << cab({"--pid=0xFFFF"}) << 3 << "--vid and --pid other than";
+    QTest::newRow("cab without a name") << cab({"--cab-name"}) << 3 << "needs --cab-name";
+    QTest::newRow("cab id not reverse DNS") << cab({"--cab-id=badge"}) << 3 << "reverse-DNS";
+    QTest::newRow("cab version not BCD") << cab({"--bcd=0x012A"}) << 3 << "no release version";
+    QTest::newRow("cab without --bcd") << cab({"--bcd"}) << 3 << "no release version";
+    QTest::newRow("cab without a layout") << cab({"--layout"}) << 3 << "--layout";
+    QTest::newRow("cab, bad date") << cab({"--cab-date=2026-13-01"}) << 3 << "YYYY-MM-DD";
+    QTest::newRow("cab, bad urgency") << cab({"--cab-urgency=now"}) << 3 << "--cab-urgency";
+    QTest::newRow("bad transfer size") << cab({"--transfer-size=0"}) << 2 << "--transfer-size";
+    QTest::newRow("bad layout") << cab({"--layout=Flash"}) << 2 << "--layout \"Flash\"";
+    QTest::newRow("check without a layout")
+        << QStringList {"--check-fwupd", "I"} << 2 << "--layout";
 }
 
 void tst_UpdateTool::packerRejects()
@@ -929,12 +967,14 @@ void tst_UpdateTool::packerRejects()
     QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(Q_INT64_C(1) << 30));
     inputs.replaceInStrings(QRegularExpression("I$"), image)
         .replaceInStrings(QRegularExpression("E$"), empty)
-        .replaceInStrings(QRegularExpression("G$"), large.fileName());
+        .replaceInStrings(QRegularExpression("G$"), large.fileName())
+        .replaceInStrings(QRegularExpression("^C$"), path("out.cab"));
     const Run run = pack(QStringList {"-o", path("out.dfu")} + inputs);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
     QCOMPARE(run.err.count('\n'), 1);
     QVERIFY(!QFile::exists(path("out.dfu")));
+    QVERIFY(!QFile::exists(path("out.cab")));
 }
 
 QTEST_MAIN(tst_UpdateTool)
