@@ -122,9 +122,9 @@ QStringList FwupdCheck::checkTarget(const DfuSeTarget &target) const
         for (const MemorySector &sector : layout.sectorsIn(element.address, size)) {
             if (sector.has(MemoryLayout::Erasable) && state.value(sector.start, -2) == -2)
                 problems << where
-                        + QString("fwupd writes %1 without erasing it (its only chunk starts at "
-                                  "the sector before's end): over old firmware the read-back "
-                                  "fails; a DfuForceTransferSize below 0x%2 avoids it.")
+                        + QString("fwupd writes %1 without erasing it (it counts the one chunk "
+                                  "starting there to the sector before): over old firmware the "
+                                  "read-back fails; a DfuForceTransferSize below 0x%2 avoids it.")
                               .arg(span(sector))
                               .arg(sector.size, 0, 16);
             state[sector.start] = e;
