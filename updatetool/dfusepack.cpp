@@ -256,6 +256,8 @@ int main(int argc, char *argv[])
     }
     if (!fwupd.writeCabinet(parser, bytes))
         return PackFailed;
+    if (!parser.isSet(outputOption))
+        return PackOk;
     if (plain)
         std::printf("%s: plain DFU file, %lld bytes of firmware\n", qPrintable(out.fileName()),
                     file.dataSize());
