@@ -908,6 +908,11 @@ void tst_UpdateTool::packerRejects_data()
     QTest::newRow("no colon") << QStringList {"I"} << 2 << "is not ADDRESS:FILE";
     QTest::newRow("missing image") << QStringList {"0x1000:nothing.bin"} << 2 << "Cannot read";
     QTest::newRow("no input") << QStringList {} << 2 << "at least one";
+    QTest::newRow("negative address") << QStringList {"-1:I"} << 2 << "Usage: dfusepack -o FILE";
+    QTest::newRow("output is an input") << QStringList {"-o", "L", "0x1000:I"} << 2
+                                        << "is one of the inputs; write to another file.";
+    // The file size limit stands in for a full disk.
+    QTest::newRow("write fails") << QStringList {"%LIMIT%", "0x1000:I"} << 1 << "File too large.";
     QTest::newRow("plain, no bytes") << QStringList {"--plain", "E"} << 3
                                      << "no valid plain DFU file: the file holds no firmware bytes";
     QTest::newRow("plain, 1 GiB") << QStringList {"--plain", "G"} << 3
@@ -922,18 +927,25 @@ void tst_UpdateTool::packerRejects()
     QFETCH(int, exitCode);
     QFETCH(QString, message);
 
-    const QString image = write("image.bin", pattern(100, 1));
+    const QString image = write("image.bin", pattern(100000, 1));
     const QString empty = write("empty.bin", QByteArray());
     // Sparse: takes no room on disk.
     QFile large(path("large.bin"));
     QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(Q_INT64_C(1) << 30));
+    QVERIFY(QFile::link(image, path("link.bin")));
     inputs.replaceInStrings(QRegularExpression("I$"), image)
         .replaceInStrings(QRegularExpression("E$"), empty)
-        .replaceInStrings(QRegularExpression("G$"), large.fileName());
-    const Run run = pack(QStringList {"-o", path("out.dfu")} + inputs);
+        .replaceInStrings(QRegularExpression("G$"), large.fileName())
+        .replaceInStrings(QRegularExpression("^L$"), path("link.bin"));
+    const QString limit = "trap '' XFSZ; ulimit -f 64; exec \"$0\" \"$@\"";
+    const Run run = inputs.removeAll("%LIMIT%")
+        ? runProgram("sh", QStringList {"-c", limit, DFUSEPACK, "-o", path("out.dfu")} + inputs,
+                     environment())
+        : pack(QStringList {"-o", path("out.dfu")} + inputs);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
-    QCOMPARE(run.err.count('\n'), 1);
+    QCOMPARE(run.err.count('\n'), message.startsWith("Usage") ? 2 : 1);
+    QCOMPARE(QFileInfo(image).size(), 100000);
     QVERIFY(!QFile::exists(path("out.dfu")));
 }
 

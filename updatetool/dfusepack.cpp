@@ -151,10 +151,17 @@ int main(int argc, char *argv[])
         "plain", "Write a plain DFU file (DFU 1.1, no DfuSe prefix) from one raw IMAGE.");
     parser.addOptions({outputOption, vendorOption, productOption, deviceOption, alternateOption,
                        nameOption, plainOption});
-    parser.addHelpOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
     parser.addPositionalArgument("inputs", "Images to pack, as [ALT@]ADDRESS:FILE, or IMAGE.",
                                  "[ALT@]ADDRESS:FILE... | --plain IMAGE");
-    parser.process(app);
+    if (!parser.parse(app.arguments())) {
+        printError(parser.errorText()
+                   + "\nUsage: dfusepack -o FILE [OPTIONS] [ALT@]ADDRESS:FILE... | --plain IMAGE "
+                     "(--help tells more)");
+        return PackUsage;
+    }
+    if (parser.isSet(helpOption))
+        parser.showHelp();
 
     DfuSeFile file;
     quint32 vendor = 0, product = 0, device = 0, alternate = 0;
@@ -196,6 +203,16 @@ int main(int argc, char *argv[])
         }
         inputs << input;
     }
+    // Replacing an input would lose the image; through links and relative paths it is the same.
+    const QString output = QFileInfo(parser.value(outputOption)).canonicalFilePath();
+    for (const Input &input : inputs) {
+        if (!output.isEmpty() && QFileInfo(input.path).canonicalFilePath() == output) {
+            printError("\"" + parser.value(outputOption)
+                       + "\" is one of the inputs; write to "
+                         "another file.");
+            return PackUsage;
+        }
+    }
     // Refused from the sizes alone, before anything is read into memory.
     const qint64 size = packedSize(inputs, plain);
     if (size > DfuSeReader::MaximumFileSize) {
@@ -236,7 +253,13 @@ int main(int argc, char *argv[])
     }
 
     QSaveFile out(parser.value(outputOption));
-    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+    bool written = out.open(QIODevice::WriteOnly);
+    // A short write sets no error; the next one tells why (a full disk).
+    for (qint64 done = 0, put = 0; written && done < bytes.size(); done += put) {
+        put = out.write(bytes.constData() + done, bytes.size() - done);
+        written = put > 0;
+    }
+    if (!written || !out.commit()) {
         printError("Cannot write \"" + out.fileName() + "\": " + out.errorString() + ".");
         return PackFailed;
     }
