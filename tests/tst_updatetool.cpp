@@ -408,9 +408,11 @@ void tst_UpdateTool::rejectsDefects_data()
     QTest::newRow("no firmware bytes") << "file" << handMade({{0x08000000, QByteArray()}})
                                        << "holds no firmware bytes (offset 10)";
     const QByteArray plain = plainFile();
-    QTest::newRow("plain, no UFD")
-        << "file" << patchedByte(plain, 57, 'X')
-        << "is not a valid plain DFU file: the DFU suffix has no \"UFD\" signature (offset 56)";
+    const QString neither = "is neither a DfuSe nor a DFU file: it starts without \"DfuSe\" and "
+                            "ends without the DFU suffix's \"UFD\" signature (offset %1)";
+    QTest::newRow("plain, no UFD") << "file" << patchedByte(plain, 57, 'X') << neither.arg(56);
+    QTest::newRow("a text file") << "file" << QByteArray("Name:\tcat\nUmask:\t0022\n")
+                                 << neither.arg(14);
     QTest::newRow("plain, suffix length 17")
         << "file" << patchedByte(plain, 59, 17) << "length is 17, not 16 (offset 59)";
     QTest::newRow("plain, DFU version 0x0200")

@@ -52,12 +52,14 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     DfuSeReader reader;
     if (!reader.readFile(path)) {
         const QString where = "The firmware file \"" + path + "\"";
+        const QString what = !reader.isDfuFile()     ? "is neither a DfuSe nor a DFU"
+            : reader.file().kind == DfuSeFile::Plain ? "is not a valid plain DFU"
+                                                     : "is not a valid DfuSe";
         return exitWith(ToolResult::failure(
             ExitInvalidFile,
             reader.hasFormatError()
-                ? QString("%1 is not a valid %2 file: %3 (offset %4).")
-                      .arg(where, reader.file().kind == DfuSeFile::Plain ? "plain DFU" : "DfuSe",
-                           reader.errorString(), QString::number(reader.errorOffset()))
+                ? QString("%1 %2 file: %3 (offset %4).")
+                      .arg(where, what, reader.errorString(), QString::number(reader.errorOffset()))
                 : QString("%1 cannot be used: %2.").arg(where, reader.errorString())));
     }
     const DfuSeFile &file = reader.file();
