@@ -15,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+#include <sys/file.h>
+
 struct FakeCall
 {
     FakeCall(const QByteArray &out = {}, const QByteArray &err = {}, const QByteArray &code = {},
@@ -218,6 +222,8 @@ private slots:
     void waiting_data();
     void waiting();
     void downloadsTheCheckedBytes();
+    void leavesNoReadBack_data();
+    void leavesNoReadBack();
     void realDfuUtilWithoutDevice();
     void udevRule();
 
@@ -629,6 +635,45 @@ void tst_DfuUtil::downloadsTheCheckedBytes()
         QVERIFY(given.open(QIODevice::ReadOnly));
         QVERIFY(given.readAll() == DfuSeWriter::write(file));
     }
+}
+
+void tst_DfuUtil::leavesNoReadBack_data()
+{
+    QTest::addColumn<int>("signal");
+
+    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT})
+        QTest::newRow(strsignal(signal)) << signal;
+    // Only the next start removes what a killed tool leaves, but not a running tool's folder.
+    QTest::newRow("killed, then started again") << int(SIGKILL);
+}
+
+// Signalled while dfu-util reads the device back into the tool's temporary folder.
+void tst_DfuUtil::leavesNoReadBack()
+{
+    QFETCH(int, signal);
+
+    const DfuSeFile file = layout(twoTargets, true);
+    FakeCall upload = uploadsOf(file).first();
+    upload.code = "hang";
+    writeScript({listingOf({"0483:df11/5/0", "0483:df11/5/1"}), downloadOf(file, 0),
+                 downloadOf(file, 1), upload});
+    QProcess process;
+    process.setProcessEnvironment(environment("0"));
+    process.start(toolPath, {"-c", "-d", "--fn", firmware(file)});
+    QTRY_VERIFY(QFile::exists(scriptFile(3, ".pid")));
+    QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+    QTRY_COMPARE(process.state(), QProcess::NotRunning);
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QDir tmp(work->filePath("tmp"));
+    QStringList expected;
+    if (signal == SIGKILL) {
+        expected << "DfuSeCommand.exe-beside";
+        QFile beside(tmp.filePath(expected.first() + "/owner.lock"));
+        QVERIFY(tmp.mkdir(expected.first()) && beside.open(QIODevice::WriteOnly));
+        QVERIFY(::flock(beside.handle(), LOCK_EX) == 0
+                && tool({"--fn", firmware(file)}).exitCode == 0);
+    }
+    QCOMPARE(tmp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), expected);
 }
 
 void tst_DfuUtil::realDfuUtilWithoutDevice()

@@ -8,6 +8,7 @@
 #include "updatetool/dfuseformat.h"
 #include "updatetool/flashverifier.h"
 #include "updatetool/phasereporter.h"
+#include "updatetool/scratchfolder.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -15,7 +16,6 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
@@ -376,7 +376,7 @@ ToolResult DfuUtilBackend::downloadPlain(const QString &path, PhaseReporter &pro
 // Uploads each element's range in DfuSe mode, or a plain device's memory from its start.
 ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress)
 {
-    const QTemporaryDir uploads;
+    const ScratchFolder uploads;
     return FlashVerifier::verify(
         file, progress, [&](quint8 alternateSetting, const DfuSeElement &element) {
             FlashVerifier::ReadBack back;

@@ -6,6 +6,7 @@
 #include "updatetool/dfuutilbackend.h"
 #include "updatetool/phasereporter.h"
 #include "updatetool/privatecopy.h"
+#include "updatetool/scratchfolder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -48,6 +49,7 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     if ((parser.isSet(downloadOption) || parser.isSet(leaveOption)) && !parser.isSet(connectOption))
         return usage("-d and -l need -c to connect to the device first.");
 
+    ScratchFolder::removeLeftovers();
     const QString path = parser.value(fileOption);
     DfuSeReader reader;
     if (!reader.readFile(path)) {
