@@ -395,9 +395,11 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
             const QString path
                 = uploads.filePath(QString("upload-%1-%2.bin").arg(alternateSetting).arg(where));
             if (kind == DfuSeFile::Plain) {
-                // A plain upload runs until the device ends it, at the end of its memory.
-                back = upload(deviceArguments() + QStringList {"-a", "0", "-U", path}, where, path,
-                              progress);
+                // A plain upload runs to the end of the device's memory: -Z only sizes the
+                // progress bar that tells when the image is in.
+                const QString size = QString::number(element.data.size());
+                back = upload(deviceArguments() + QStringList {"-a", "0", "-Z", size, "-U", path},
+                              where, path, progress, element.data.size());
                 back.bytes.truncate(element.data.size());
                 return back;
             }
@@ -412,14 +414,24 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
 // Only a device that refuses the upload, as a read-protected one does, leaves what it holds
 // unchecked; any other failure to read back means the flash was not verified.
 FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, const QString &where,
-                                               const QString &path, PhaseReporter &progress) const
+                                               const QString &path, PhaseReporter &progress,
+                                               qint64 size) const
 {
     const QString what
         = kind == DfuSeFile::Plain ? QString("the device's memory") : "the element at " + where;
     FlashVerifier::ReadBack back;
     progress.context("Running dfu-util " + arguments.join(' '));
-    const Run result
-        = run(arguments, [&](const DfuUtilOutput::Record &record) { passOn(record, progress); });
+    // dfu-util writes each block to the file before it moves its bar.
+    bool enough = false;
+    const Run result = run(
+        arguments,
+        [&](const DfuUtilOutput::Record &record) {
+            passOn(record, progress);
+            enough = enough
+                || (size > 0 && record.kind == DfuUtilOutput::Record::Progress
+                    && record.stage == DfuUtilOutput::Upload && record.bytes >= size);
+        },
+        SilenceLimit, &enough);
     const QString reading = "reading back " + what;
     if (result.started && !result.crashed && result.exitCode != 0 && refusedUpload(result)) {
         back.problem = "dfu-util could not read back " + what + ": " + messageOf(result);
@@ -496,8 +508,8 @@ ToolResult DfuUtilBackend::leave(PhaseReporter &progress)
 // silent dfu-util can hold the tool.
 DfuUtilBackend::Run
 DfuUtilBackend::run(const QStringList &arguments,
-                    const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
-                    Watch watch) const
+                    const std::function<void(const DfuUtilOutput::Record &)> &onRecord, Watch watch,
+                    const bool *enough) const
 {
     ChildProcess process;
     process.setStandardInputFile(QProcess::nullDevice());
@@ -522,9 +534,14 @@ DfuUtilBackend::run(const QStringList &arguments,
         if (watch == SilenceLimit)
             watchdog.start();
     };
+    bool ended = false;
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
         deliver(output.feed(process.readAllStandardOutput()));
         heard();
+        if (enough && *enough && !ended) {
+            ended = true;
+            process.kill();
+        }
     });
     QObject::connect(&process, &QProcess::readyReadStandardError, [&] {
         keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
@@ -544,8 +561,8 @@ DfuUtilBackend::run(const QStringList &arguments,
     deliver(output.feed(process.readAllStandardOutput()));
     deliver(output.finish());
     keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
-    result.crashed = process.exitStatus() == QProcess::CrashExit;
-    result.exitCode = process.exitCode();
+    result.crashed = !ended && process.exitStatus() == QProcess::CrashExit;
+    result.exitCode = ended ? 0 : process.exitCode();
     return result;
 }
 

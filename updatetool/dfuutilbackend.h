@@ -80,14 +80,17 @@ private:
         QString failure;
     };
 
+    // Once *enough turns true, dfu-util is ended, and that counts as a clean end.
     Run run(const QStringList &arguments,
             const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
-            Watch watch = SilenceLimit) const;
+            Watch watch = SilenceLimit, const bool *enough = nullptr) const;
     ToolResult list(Listing *listing) const;
     bool detach(const Listing &listing, PhaseReporter &progress, ToolResult *result) const;
     ToolResult downloadPlain(const QString &path, PhaseReporter &progress);
+    // With a size, dfu-util is ended once it has read that much.
     FlashVerifier::ReadBack upload(const QStringList &arguments, const QString &what,
-                                   const QString &path, PhaseReporter &progress) const;
+                                   const QString &path, PhaseReporter &progress,
+                                   qint64 size = 0) const;
     QStringList deviceArguments() const;
     QString deviceName() const;
     ToolResult failure(const Run &run, const QString &doing, bool firmwareTouched) const;
