@@ -566,6 +566,9 @@ void tst_DfuUtil::waiting_data()
     QTest::newRow("file for any device")
         << QList<FakeCall> {listingOf({"1234:5678/3/0", "1234:5678/3/1"})} << false << "10" << 0
         << "Found the DFU device 1234:5678" << 1;
+    QTest::newRow("file for any device, device without its alternate setting")
+        << QList<FakeCall> {listingOf({"1234:5678/3/0"})} << false << "0" << 4
+        << "The DFU device 1234:5678 has no alternate setting 1" << 1;
     QTest::newRow("listing fails")
         << QList<FakeCall> {{banner, "dfu-util: unable to initialize libusb: LIBUSB_ERROR_OTHER\n",
                              "74"}}

@@ -134,6 +134,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
     vendorId = file.vendorId;
     productId = file.productId;
     kind = file.kind;
+    foundIds.clear();
     leftAfterDownload = false;
     // The device starts the firmware where the file's first element lies.
     for (const DfuSeTarget &target : file.targets) {
@@ -224,6 +225,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
         alternates << QString::number(alternate);
     progress.context(QString("Found the DFU device %1 (%2, alternate settings %3)")
                          .arg(listing.ids, listing.matching.first(), alternates.join(", ")));
+    foundIds = listing.ids;
     // dfu-util would take a DfuSe file as one on any device, and a plain one as raw bytes.
     if (listing.layouts != (kind == DfuSeFile::DfuSe))
         return ToolResult::failure(
@@ -635,6 +637,8 @@ QStringList DfuUtilBackend::deviceArguments() const
 
 QString DfuUtilBackend::deviceName() const
 {
+    if (!foundIds.isEmpty())
+        return foundIds;
     if (vendorId == 0xFFFF && productId == 0xFFFF)
         return "with any id";
     return idText(vendorId) + ":" + idText(productId);

@@ -104,6 +104,8 @@ private:
     int stallSeconds;
     quint16 vendorId = 0xFFFF;
     quint16 productId = 0xFFFF;
+    // The ids of the device found, which messages name from then on.
+    QString foundIds;
     DfuSeFile::Kind kind = DfuSeFile::DfuSe;
     // A plain device that is not manifestation tolerant leaves DFU mode after the download.
     bool leftAfterDownload = false;
