@@ -217,9 +217,9 @@ bool takePlainFile(QStringList *options)
 }
 
 // Every dfu-util call after the listing: a download per alternate setting, an upload per
-// element, and the leave request at the first element; for a plain device one download, one
+// element, and the leave request at the address given; for a plain device one download, one
 // upload and the reset. A run-time device is asked to detach first.
-QStringList expectedCalls(const QList<Image> &images, bool plain, bool runtime)
+QStringList expectedCalls(const QList<Image> &images, bool plain, bool runtime, quint32 leave)
 {
     QStringList calls;
     const QString device = "Running dfu-util -d ,0483:df11 -a %1 ";
@@ -246,8 +246,7 @@ QStringList expectedCalls(const QList<Image> &images, bool plain, bool runtime)
                               .arg(image.data.size());
         }
     }
-    calls << device.arg(images.first().alternate) + "-s " + hex32(images.first().address)
-            + ":leave";
+    calls << device.arg(0) + "-s " + hex32(leave) + ":leave";
     return calls;
 }
 
@@ -282,6 +281,15 @@ void tst_UpdateTool::flashes_data()
         << QStringList {"0@0x08000000:3000", "1@0x1FFFC000:16"}
         << QStringList {"--alt", "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg", "--alt",
                         "@Option Bytes  /0x1FFFC000/01*016 g"};
+    // Not the option bytes, nor the middle of the image.
+    QTest::newRow("option bytes first, descending addresses")
+        << QStringList {"1@0x1FFF7800:16", "0@0x08010000:3000", "0@0x08000000:3000"}
+        << QStringList {"--alt", "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg", "--alt",
+                        "@Option Bytes  /0x1FFF7800/01*016 g"};
+    // dfu-util would erase the first sector again for the third and wipe the first.
+    QTest::newRow("two elements in one sector")
+        << QStringList {"0@0x08000000:100", "0@0x08008000:100", "0@0x08000200:100"}
+        << QStringList();
     QTest::newRow("several targets") << QStringList {"0@0x08000000:3000", "1@0x1FFF7800:16",
                                                      "2@0x20000000:1500", "1@0x1FFFC000:40"}
                                      << fromFile;
@@ -313,7 +321,15 @@ void tst_UpdateTool::flashes()
     for (const Image &image : expected)
         QVERIFY2(deviceBytes(image.alternate, image.address, image.data.size()) == image.data,
                  qPrintable(hex32(image.address)));
-    QCOMPARE(callsIn(run.out), expectedCalls(expected, plain, options.contains("--runtime")));
+    // The device leaves for where it starts: the first region of its alternate setting 0, which
+    // a layout from the file puts at the lowest sector that alternate setting writes.
+    quint32 leave = options.contains("--layout-from") ? 0xFFFFFFFF : 0x08000000;
+    for (const Image &image : expected) {
+        if (image.alternate == 0)
+            leave = qMin(leave, image.address / 2048 * 2048);
+    }
+    QCOMPARE(callsIn(run.out),
+             expectedCalls(expected, plain, options.contains("--runtime"), leave));
     QCOMPARE(run.out.contains("\nAsked the run-time device 0483:DF11 (USB path 1-1) to switch to "
                               "DFU mode\n"),
              options.contains("--runtime"));
