@@ -572,6 +572,15 @@ void tst_UpdateTool::faults_data()
         << false;
     QTest::newRow("plain, disconnect") << QStringList {"--plain", "--fault", "disconnect@4"}
                                        << QStringList() << 4 << "firmware is incomplete" << true;
+    // dfu-util prints a plain device's status on its standard output.
+    QTest::newRow("plain, error status")
+        << QStringList {"--plain", "--fault", "error@4:3"} << QStringList() << 4
+        << "the device reported \"Device is unable to write memory\" (DFU status 3)" << true;
+    QTest::newRow("plain, image bigger than the device")
+        << QStringList {"--plain", "--size", "16K"} << QStringList() << 4
+        << "The image (20000 bytes) is bigger than the memory of the DFU device 0483:DF11 (16384 "
+           "bytes)"
+        << true;
     QTest::newRow("two run-time devices")
         << QStringList {"--runtime", "--devices", "2"} << QStringList() << 7
         << "2 devices 0483:DF11 are connected in run-time mode" << false;
@@ -697,7 +706,8 @@ void tst_UpdateTool::verification_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QStringList>("lines");
 
-    // %1 and %2 stand for the expected and the stored byte.
+    // %1 and %2 stand for the expected and the stored byte. With --alt, one image: 20000 bytes
+    // at 0x08000000, or 4000 at 0x08004000 with "%HIGH%".
     QTest::newRow("good") << QStringList() << 0 << ""
                           << QStringList {"Verified 20000 bytes at 0x08000000",
                                           "Verified 16 bytes at 0x1FFFC000",
@@ -716,6 +726,21 @@ void tst_UpdateTool::verification_data()
            "at 0x08000000: "
         << QStringList {"Element at 0x08000000 not checked: dfu-util could not read back",
                         "Element at 0x1FFFC000 not checked: dfu-util could not read back",
+                        "Leaving DFU Mode..."};
+    // Its first 16 KiB can be read, the rest not.
+    const QStringList halfReadable = {"--alt", "@X /0x08000000/1*016Kg,1*016Kf"};
+    QTest::newRow("corrupt where it can be read")
+        << halfReadable + QStringList {"--fault", "corrupt@0x08000100"} << 4
+        << "The flash verification failed at 0x08000100: expected %1, found %2."
+        << QStringList {"Bytes at 0x08004000 to 0x08004E1F: the device's layout says it cannot be "
+                        "read",
+                        "Element at 0x08000000 differs from the file, first at 0x08000100"};
+    QTest::newRow("where it cannot be read")
+        << halfReadable + QStringList {"%HIGH%"} << 0
+        << "Warning: the flash could not be verified (0x08004000 to 0x08004F9F: the device's "
+           "layout says it cannot be read). The download itself went through.\n"
+        << QStringList {"Bytes at 0x08004000 to 0x08004F9F: the device's layout says it cannot be "
+                        "read",
                         "Leaving DFU Mode..."};
     QTest::newRow("plain") << QStringList {"--plain"} << 0 << ""
                            << QStringList {"Verified 20000 bytes at 0x00000000",
@@ -753,17 +778,24 @@ void tst_UpdateTool::verification()
     QFETCH(QStringList, lines);
 
     QList<Image> expected;
+    const bool ownLayout = options.contains("--alt");
+    const QString high = options.removeAll("%HIGH%") ? "0@0x08004000:4000" : "0@0x08000000:20000";
     const QString file = takePlainFile(&options)
         ? packImages({"0@0x0:20000"}, &expected, true)
-        : packImages({"0@0x08000000:20000", "1@0x1FFFC000:16"}, &expected);
-    const Run run = onDevice(options + QStringList {"--layout-from", "%FILE%"},
-                             {"-c", "-d", "--fn", file, "-l"});
+        : packImages(ownLayout ? QStringList {high} : QStringList {high, "1@0x1FFFC000:16"},
+                     &expected);
+    const Run run
+        = onDevice(options + (ownLayout ? QStringList() : QStringList {"--layout-from", "%FILE%"}),
+                   {"-c", "-d", "--fn", file, "-l"});
     QCOMPARE(run.exitCode, exitCode);
 
-    // A fault corrupts the byte 10000 into the first image.
+    // A fault corrupts one byte of the first image.
+    const int fault = options.indexOf(QRegularExpression("corrupt@.*"));
+    const quint32 at = fault < 0 ? 0 : options.at(fault).mid(8).toUInt(nullptr, 16);
+    const int offset = int(at - expected.first().address);
     const auto hex = [](const QByteArray &byte) { return "0x" + byte.toHex().toUpper(); };
-    const QString bytes[] = {hex(expected.first().data.mid(10000, 1)),
-                             hex(deviceBytes(0, expected.first().address + 10000, 1))};
+    const QString bytes[] = {hex(expected.first().data.mid(offset, 1)),
+                             hex(deviceBytes(0, expected.first().address + offset, 1))};
     message.replace("%1", bytes[0]).replace("%2", bytes[1]);
     QVERIFY2(message.isEmpty() ? run.err.isEmpty() : QString::fromUtf8(run.err).startsWith(message),
              run.err.constData());
