@@ -4,6 +4,7 @@
 #include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
 #include "updatetool/dfusewriter.h"
+#include "updatetool/downloadplan.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -149,8 +150,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption nameOption("name", "Name every target TEXT.", "TEXT");
     const QCommandLineOption plainOption(
         "plain", "Write a plain DFU file (DFU 1.1, no DfuSe prefix) from one raw IMAGE.");
+    const QCommandLineOption layoutOption(
+        "layout",
+        "The device's memory layout, once per alternate setting from 0 on, to be warned about "
+        "elements that share an erasable sector.",
+        "LAYOUT");
     parser.addOptions({outputOption, vendorOption, productOption, deviceOption, alternateOption,
-                       nameOption, plainOption});
+                       nameOption, plainOption, layoutOption});
     const QCommandLineOption helpOption = parser.addHelpOption();
     parser.addPositionalArgument("inputs", "Images to pack, as [ALT@]ADDRESS:FILE, or IMAGE.",
                                  "[ALT@]ADDRESS:FILE... | --plain IMAGE");
@@ -188,6 +194,16 @@ int main(int argc, char *argv[])
         return PackUsage;
     }
     const QString kind = plain ? "plain DFU" : "DfuSe";
+    MemoryLayouts layouts;
+    for (const QString &text : parser.values(layoutOption)) {
+        std::string error;
+        const std::optional<MemoryLayout> layout = MemoryLayout::parse(text.toStdString(), &error);
+        if (!layout) {
+            printError("--layout: " + QString::fromStdString(error) + ".");
+            return PackUsage;
+        }
+        layouts.insert(layouts.size(), *layout);
+    }
     file.vendorId = quint16(vendor);
     file.productId = quint16(product);
     file.deviceVersion = quint16(device);
@@ -200,6 +216,11 @@ int main(int argc, char *argv[])
         if (plain ? !findImage(&input, &problem) : !parseInput(text, alternate, &input, &problem)) {
             printError(problem);
             return PackUsage;
+        }
+        // The update tool would leave it out: dfu-util cannot write an element of no bytes.
+        if (!plain && input.size == 0) {
+            printError("\"" + input.path + "\" holds no firmware bytes: give each element some.");
+            return PackRefused;
         }
         inputs << input;
     }
@@ -252,6 +273,8 @@ int main(int argc, char *argv[])
         return PackFailed;
     }
 
+    for (const QString &note : DownloadPlan::make(file, layouts).notes)
+        printError("Warning: " + note + ".");
     QSaveFile out(parser.value(outputOption));
     bool written = out.open(QIODevice::WriteOnly);
     // A short write sets no error; the next one tells why (a full disk).

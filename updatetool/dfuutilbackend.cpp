@@ -6,6 +6,7 @@
 #include "updatetool/childprocess.h"
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfuseformat.h"
+#include "updatetool/downloadplan.h"
 #include "updatetool/flashverifier.h"
 #include "updatetool/phasereporter.h"
 #include "updatetool/scratchfolder.h"
@@ -32,6 +33,8 @@ const char resetText[] = "Resetting USB to switch back to Run-Time mode";
 // sent, and EX_IOERR when it reset a device that was waiting for that after a download.
 constexpr int ResetGoneExitCode = 251;
 constexpr int IoErrorExitCode = 74;
+// The DFU status errADDRESS: an address past the device's memory.
+constexpr int ErrorAddressStatus = 8;
 const char connectAdvice[] = "Connect the device, put it into DFU mode and try again.";
 
 QString idText(quint16 id)
@@ -136,16 +139,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
     kind = file.kind;
     foundIds.clear();
     leftAfterDownload = false;
-    // The device starts the firmware where the file's first element lies.
-    for (const DfuSeTarget &target : file.targets) {
-        auto element = std::find_if(target.elements.cbegin(), target.elements.cend(),
-                                    [](const DfuSeElement &e) { return !e.data.isEmpty(); });
-        if (element != target.elements.cend()) {
-            leaveAlternate = target.alternateSetting;
-            leaveAddress = element->address;
-            break;
-        }
-    }
+    layouts.clear();
 
     QElapsedTimer clock;
     clock.start();
@@ -250,6 +244,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
                     .arg(alternate)
                     .arg(t + 1));
     }
+    readLayouts(listing, file, progress);
     return ToolResult::success();
 }
 
@@ -299,7 +294,7 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, 
                                     PhaseReporter &progress)
 {
     if (kind == DfuSeFile::Plain)
-        return downloadPlain(path, progress);
+        return downloadPlain(path, file.dataSize(), progress);
     progress.begin(PhaseReporter::Erase);
     qint64 before = 0;
     for (const auto &group : elementsByAlternate(file)) {
@@ -345,7 +340,8 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, 
 }
 
 // A plain device erases as it writes: one download phase over the image, from its start.
-ToolResult DfuUtilBackend::downloadPlain(const QString &path, PhaseReporter &progress)
+ToolResult DfuUtilBackend::downloadPlain(const QString &path, qint64 imageSize,
+                                         PhaseReporter &progress)
 {
     progress.begin(PhaseReporter::Download);
     bool touched = false;
@@ -369,10 +365,40 @@ ToolResult DfuUtilBackend::downloadPlain(const QString &path, PhaseReporter &pro
     if (leftAfterDownload)
         progress.context("The device left DFU mode by itself after the download: it is not "
                          "manifestation tolerant");
+    else if (result.status == ErrorAddressStatus)
+        return tooLarge(imageSize, progress);
     else if (!result.started || result.crashed || result.exitCode != 0)
         return failure(result, "downloading the firmware", touched);
     progress.finish(PhaseReporter::Download);
     return ToolResult::success();
+}
+
+void DfuUtilBackend::readLayouts(const Listing &listing, const DfuSeFile &file,
+                                 PhaseReporter &progress)
+{
+    QStringList notes;
+    layouts = DownloadPlan::layoutsOf(listing.layoutTexts, &notes);
+    for (const QString &note : notes)
+        progress.context(note);
+    leaveAddress = DownloadPlan::leaveAddress(file, layouts);
+}
+
+// A plain device takes an image up to the end of its memory, which an upload reads whole.
+ToolResult DfuUtilBackend::tooLarge(qint64 imageSize, PhaseReporter &progress) const
+{
+    const ScratchFolder folder;
+    const QString path = folder.filePath("memory.bin");
+    const FlashVerifier::ReadBack memory
+        = upload(deviceArguments() + QStringList {"-a", "0", "-U", path}, DfuSeFormat::hex32(0),
+                 path, progress);
+    const QString size = memory.ok ? QString(" (%1 bytes)").arg(memory.bytes.size()) : QString();
+    return ToolResult::failure(ExitTransferFailed,
+                               QString("The image (%1 bytes) is bigger than the memory of the DFU "
+                                       "device %2%3: the device refused the bytes past its end. "
+                                       "The firmware is incomplete: use a firmware file made for "
+                                       "this device.")
+                                   .arg(imageSize)
+                                   .arg(deviceName(), size));
 }
 
 // Uploads each element's range in DfuSe mode, or a plain device's memory from its start.
@@ -380,7 +406,7 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
 {
     const ScratchFolder uploads;
     return FlashVerifier::verify(
-        file, progress, [&](quint8 alternateSetting, const DfuSeElement &element) {
+        file, layouts, progress, [&](quint8 alternateSetting, const DfuSeElement &element) {
             FlashVerifier::ReadBack back;
             if (leftAfterDownload) {
                 back.problem = "the device left DFU mode after the download and cannot be read "
@@ -477,8 +503,7 @@ ToolResult DfuUtilBackend::leave(PhaseReporter &progress)
     const bool plain = kind == DfuSeFile::Plain;
     const QStringList arguments = deviceArguments()
         + (plain ? QStringList {"-a", "0", "-e", "-R"}
-                 : QStringList {"-a", QString::number(leaveAlternate), "-s",
-                                DfuSeFormat::hex32(leaveAddress) + ":leave"});
+                 : QStringList {"-a", "0", "-s", DfuSeFormat::hex32(leaveAddress) + ":leave"});
     progress.context("Running dfu-util " + arguments.join(' '));
     const Run result = run(arguments, [&](const DfuUtilOutput::Record &record) {
         if (record.kind == DfuUtilOutput::Record::Text
@@ -525,8 +550,10 @@ DfuUtilBackend::run(const QStringList &arguments,
 
     DfuUtilOutput output;
     const auto deliver = [&](const QVector<DfuUtilOutput::Record> &records) {
-        for (const DfuUtilOutput::Record &record : records)
+        for (const DfuUtilOutput::Record &record : records) {
+            noteStatus(record.text, &result);
             onRecord(record);
+        }
     };
     QTimer watchdog;
     watchdog.setSingleShot(true);
@@ -563,6 +590,8 @@ DfuUtilBackend::run(const QStringList &arguments,
     deliver(output.feed(process.readAllStandardOutput()));
     deliver(output.finish());
     keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
+    for (const QByteArray &line : result.err.split('\n'))
+        noteStatus(line, &result);
     result.crashed = !ended && process.exitStatus() == QProcess::CrashExit;
     result.exitCode = ended ? 0 : process.exitCode();
     return result;
@@ -572,7 +601,7 @@ ToolResult DfuUtilBackend::list(Listing *listing) const
 {
     static const QRegularExpression found("^Found DFU: \\[([0-9a-fA-F]{4}):([0-9a-fA-F]{4})\\] "
                                           ".*devnum=(\\d+),.* path=\"([^\"]*)\", alt=(\\d+),"
-                                          "( name=\"@)?");
+                                          "( name=\"(@[^\"]*))?");
     static const QRegularExpression runtime(
         "^Found Runtime: \\[([0-9a-fA-F]{4}:[0-9a-fA-F]{4})\\] .* path=\"([^\"]*)\",");
     const Run result = run(
@@ -604,6 +633,8 @@ ToolResult DfuUtilBackend::list(Listing *listing) const
                 listing->alternates << match.captured(5).toInt();
                 // DfuSe names each alternate setting by its memory layout, "@Name /0x...".
                 listing->layouts = listing->layouts || !match.captured(6).isEmpty();
+                if (!match.captured(6).isEmpty())
+                    listing->layoutTexts.insert(match.captured(5).toInt(), match.captured(7));
             }
         },
         TimeLimit);
@@ -691,7 +722,20 @@ ToolResult DfuUtilBackend::cannotOpen(const QString &why) const
                                      "group that may use it (often plugdev).");
 }
 
-// dfu-util's own words from standard error, without its notes about skipped targets.
+// dfu-util prints the device's error status, "state(10) = dfuERROR, status(3) = Device is
+// unable to write memory", on standard output for most requests.
+void DfuUtilBackend::noteStatus(const QByteArray &line, Run *run)
+{
+    static const QRegularExpression status("status\\((\\d+)\\) = ([^,]*[^,.\\s])");
+    const QRegularExpressionMatch match = status.match(QString::fromUtf8(line));
+    if (match.hasMatch() && match.captured(1) != "0") {
+        run->status = match.captured(1).toInt();
+        run->statusText = match.captured(2);
+    }
+}
+
+// dfu-util's own words from standard error, without its notes about skipped targets, and the
+// device's status when dfu-util printed one.
 QString DfuUtilBackend::messageOf(const Run &run)
 {
     QStringList lines;
@@ -704,13 +748,18 @@ QString DfuUtilBackend::messageOf(const Run &run)
         return run.startError;
     if (run.stopped)
         return "dfu-util stopped responding";
-    if (lines.isEmpty())
+    const QString status = run.status == 0
+        ? QString()
+        : QString("the device reported \"%1\" (DFU status %2)").arg(run.statusText).arg(run.status);
+    if (lines.isEmpty() && status.isEmpty())
         return run.crashed ? QString("it crashed")
                            : QString("it gave exit code %1 and no message").arg(run.exitCode);
     QString message = lines.join(' ');
     while (message.endsWith('.'))
         message.chop(1);
-    return message;
+    if (status.isEmpty() || message.contains(run.statusText))
+        return message;
+    return message.isEmpty() ? status : message + "; " + status;
 }
 
 // The device's own answer to the upload request: a stall, or an error state or status.

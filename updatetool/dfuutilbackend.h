@@ -6,6 +6,7 @@
 
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfuutiloutput.h"
+#include "updatetool/downloadplan.h"
 #include "updatetool/flashverifier.h"
 #include "updatetool/toolresult.h"
 
@@ -51,6 +52,8 @@ public:
     ToolResult verify(const DfuSeFile &file, PhaseReporter &progress);
     // Lets the device leave DFU mode and start its new firmware.
     ToolResult leave(PhaseReporter &progress);
+    // The memory layouts the open device names, by alternate setting.
+    const MemoryLayouts &memoryLayouts() const { return layouts; }
 
 private:
     // A listing is ended after ListingLimitMs; anything else after stallSeconds of silence.
@@ -64,6 +67,9 @@ private:
         int exitCode = -1;
         QString startError;
         QByteArray err;
+        // The last error status dfu-util printed, 0 for none.
+        int status = 0;
+        QString statusText;
     };
     struct Listing
     {
@@ -74,6 +80,7 @@ private:
         bool accessDenied = false;
         // The found device's alternate settings name memory layouts: a DfuSe device.
         bool layouts = false;
+        QMap<int, QString> layoutTexts;
         // Devices in run-time mode, each as the ids and USB path dfu-util prints.
         QVector<QPair<QString, QString>> runtime;
         // Why dfu-util could not list the devices this time; empty when it could.
@@ -86,7 +93,9 @@ private:
             Watch watch = SilenceLimit, const bool *enough = nullptr) const;
     ToolResult list(Listing *listing) const;
     bool detach(const Listing &listing, PhaseReporter &progress, ToolResult *result) const;
-    ToolResult downloadPlain(const QString &path, PhaseReporter &progress);
+    void readLayouts(const Listing &listing, const DfuSeFile &file, PhaseReporter &progress);
+    ToolResult downloadPlain(const QString &path, qint64 imageSize, PhaseReporter &progress);
+    ToolResult tooLarge(qint64 imageSize, PhaseReporter &progress) const;
     // With a size, dfu-util is ended once it has read that much.
     FlashVerifier::ReadBack upload(const QStringList &arguments, const QString &what,
                                    const QString &path, PhaseReporter &progress,
@@ -96,6 +105,7 @@ private:
     ToolResult failure(const Run &run, const QString &doing, bool firmwareTouched) const;
     ToolResult cannotOpen(const QString &why) const;
     static QString messageOf(const Run &run);
+    static void noteStatus(const QByteArray &line, Run *run);
     static bool refusedUpload(const Run &run);
     static void passOn(const DfuUtilOutput::Record &record, PhaseReporter &progress);
 
@@ -109,7 +119,7 @@ private:
     DfuSeFile::Kind kind = DfuSeFile::DfuSe;
     // A plain device that is not manifestation tolerant leaves DFU mode after the download.
     bool leftAfterDownload = false;
-    int leaveAlternate = 0;
+    MemoryLayouts layouts;
     quint32 leaveAddress = 0;
 };
 

@@ -3,7 +3,9 @@
 
 #include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
+#include "updatetool/dfusewriter.h"
 #include "updatetool/dfuutilbackend.h"
+#include "updatetool/downloadplan.h"
 #include "updatetool/phasereporter.h"
 #include "updatetool/privatecopy.h"
 #include "updatetool/scratchfolder.h"
@@ -87,10 +89,16 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         return exitWith(result);
     result = backend->open(file, progress);
     if (result.ok() && parser.isSet(downloadOption)) {
+        const DownloadPlan plan = file.kind == DfuSeFile::DfuSe
+            ? DownloadPlan::make(file, backend->memoryLayouts())
+            : DownloadPlan {file, {}};
+        for (const QString &note : plan.notes)
+            progress.context(note);
         // The bytes checked above, not the file as it may be on disk by now.
-        const PrivateCopy copy(reader.bytes());
+        const PrivateCopy copy(plan.changed() ? DfuSeWriter::write(plan.file) : reader.bytes());
         result = copy.isValid()
-            ? warnOf(backend->download(file, copy.path(), parser.isSet(skipErasedOption), progress))
+            ? warnOf(
+                backend->download(plan.file, copy.path(), parser.isSet(skipErasedOption), progress))
             : ToolResult::failure(ExitTransferFailed,
                                   "The checked firmware cannot be copied for the download ("
                                       + copy.errorString() + "). Nothing was written.");
