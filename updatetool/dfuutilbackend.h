@@ -31,6 +31,9 @@ public:
     // Only the end of dfu-util's standard error is kept for messages.
     static constexpr int MaximumErrorSize = 64 * 1024;
     static constexpr int PollIntervalMs = 250;
+    // Once dfu-util has what the tool asked for, how long it gets to end by itself before it is
+    // ended: at the very end of its work a kill would catch it letting the device go.
+    static constexpr int EndingGraceMs = 500;
     // After dfu-util first says it may not open the device, how long udev gets to grant access.
     static constexpr int AccessGraceMs = 1000;
 
