@@ -6,6 +6,7 @@
 #include "updatetool/dfusewriter.h"
 #include "updatetool/dfuutilbackend.h"
 #include "updatetool/downloadplan.h"
+#include "updatetool/nativenames.h"
 #include "updatetool/phasereporter.h"
 #include "updatetool/privatecopy.h"
 
@@ -30,7 +31,8 @@ QString plural(qint64 count, const char *noun)
 
 } // namespace
 
-int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env)
+int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env,
+                    const NativeNames &names)
 {
     QCommandLineParser parser;
     const QCommandLineOption connectOption("c");
@@ -52,7 +54,7 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
 
     const QString path = parser.value(fileOption);
     DfuSeReader reader;
-    if (!reader.readFile(path)) {
+    if (!reader.readFile(names.openable(path))) {
         const QString where = "The firmware file \"" + path + "\"";
         return exitWith(ToolResult::failure(
             ExitInvalidFile,
