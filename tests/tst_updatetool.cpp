@@ -394,6 +394,9 @@ void tst_UpdateTool::rejectsDefects_data()
     QTest::newRow("version 2") << "file" << patchedByte(base, 5, 2) << "not 1 (offset 5)";
     QTest::newRow("no UFD") << "file" << patchedByte(base, 373, 'X')
                             << "\"UFD\" signature (offset 373)";
+    // Opened by the bytes of its name, which UTF-8 cannot decode: the tool reads what it holds.
+    QTest::newRow("no UFD, a name not in UTF-8")
+        << "bytes" << patchedByte(base, 373, 'X') << "\"UFD\" signature (offset 373)";
     QTest::newRow("suffix length 17")
         << "file" << patchedByte(base, 376, 17) << "length is 17, not 16 (offset 376)";
     QTest::newRow("DFU version 0x001A")
@@ -459,8 +462,18 @@ void tst_UpdateTool::rejectsDefects()
         file = write("firm ware %3.dfu", bytes);
     else if (kind == "folder")
         QVERIFY(QDir().mkpath(file));
+    const QString named = write("named.dfu", bytes);
+    // Such a name only a shell can pass on.
+    const QString script
+        = "name=\"$(printf '%s/Ger\\344t.dfu' \"${1%/*}\")\" && mv \"$1\" \"$name\" "
+          "&& exec \"$0\" -c -d --o --fn \"$name\" -l";
+    if (kind == "bytes")
+        file = QFileInfo(named).path() + "/Ger\uFFFDt.dfu";
 
-    const Run run = tool({"-c", "-d", "--o", "--fn", file, "-l"});
+    const Run run = kind == "bytes"
+        ? runProgram("sh", {"-c", script, DFUSECOMMAND, named},
+                     withSettings(environment(), {"LC_ALL=C.UTF-8"}, work->path()))
+        : tool({"-c", "-d", "--o", "--fn", file, "-l"});
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 3);
     QCOMPARE(run.err.count('\n'), 1);

@@ -365,7 +365,8 @@ ToolResult DfuUtilBackend::downloadPlain(const QString &path, qint64 imageSize,
     if (leftAfterDownload)
         progress.context("The device left DFU mode by itself after the download: it is not "
                          "manifestation tolerant");
-    else if (result.status == ErrorAddressStatus)
+    else if (result.started && !result.crashed && result.exitCode != 0
+             && result.status == ErrorAddressStatus)
         return tooLarge(imageSize, progress);
     else if (!result.started || result.crashed || result.exitCode != 0)
         return failure(result, "downloading the firmware", touched);
@@ -732,6 +733,9 @@ ToolResult DfuUtilBackend::cannotOpen(const QString &why) const
 void DfuUtilBackend::noteStatus(const QByteArray &line, Run *run)
 {
     static const QRegularExpression status("status\\((\\d+)\\) = ([^,]*[^,.\\s])");
+    // A status left from an earlier run is cleared before this one goes on.
+    if (line.contains("Clearing status"))
+        run->status = 0;
     const QRegularExpressionMatch match = status.match(QString::fromUtf8(line));
     if (match.hasMatch() && match.captured(1) != "0") {
         run->status = match.captured(1).toInt();

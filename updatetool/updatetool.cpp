@@ -6,6 +6,7 @@
 #include "updatetool/dfusewriter.h"
 #include "updatetool/dfuutilbackend.h"
 #include "updatetool/downloadplan.h"
+#include "updatetool/nativenames.h"
 #include "updatetool/phasereporter.h"
 #include "updatetool/privatecopy.h"
 #include "updatetool/scratchfolder.h"
@@ -31,7 +32,8 @@ QString plural(qint64 count, const char *noun)
 
 } // namespace
 
-int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env)
+int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env,
+                    const NativeNames &names)
 {
     QCommandLineParser parser;
     const QCommandLineOption connectOption("c");
@@ -54,7 +56,7 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     ScratchFolder::removeLeftovers();
     const QString path = parser.value(fileOption);
     DfuSeReader reader;
-    if (!reader.readFile(path)) {
+    if (!reader.readFile(names.openable(path))) {
         const QString where = "The firmware file \"" + path + "\"";
         const QString what = !reader.isDfuFile()     ? "is neither a DfuSe nor a DFU"
             : reader.file().kind == DfuSeFile::Plain ? "is not a valid plain DFU"
