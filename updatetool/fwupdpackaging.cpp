@@ -24,8 +24,6 @@ FwupdPackaging::FwupdPackaging()
     , m_check("check-fwupd",
               "Only check FILE.dfu: exit 0 when fwupd would write it intact, 4 when not.",
               "FILE.dfu")
-    , m_layout("layout", "The device's memory layout string, one per alternate setting, in order.",
-               "LAYOUT")
     , m_transfer("transfer-size", "fwupd's transfer size (default 2048).", "N", "2048")
     , m_merge("fwupd-merge",
               "Merge each target's elements into one, filled with 0xFF, where "
@@ -49,11 +47,11 @@ FwupdPackaging::FwupdPackaging()
 
 void FwupdPackaging::addOptions(QCommandLineParser *parser) const
 {
-    parser->addOptions({m_cab, m_check, m_layout, m_transfer, m_merge, m_force});
+    parser->addOptions({m_cab, m_check, m_transfer, m_merge, m_force});
     parser->addOptions(m_metadata);
 }
 
-int FwupdPackaging::readLayouts(const QCommandLineParser &parser)
+int FwupdPackaging::readLayouts(const QCommandLineParser &parser, const MemoryLayouts &layouts)
 {
     bool ok = false;
     m_transferSize = parser.value(m_transfer).toUInt(&ok, 0);
@@ -61,22 +59,13 @@ int FwupdPackaging::readLayouts(const QCommandLineParser &parser)
         print(stderr, "--transfer-size takes a number from 1 to 65535.");
         return Usage;
     }
-    m_layouts.clear();
-    for (const QString &text : parser.values(m_layout)) {
-        std::string error;
-        const std::optional<MemoryLayout> layout = MemoryLayout::parse(text.toStdString(), &error);
-        if (!layout) {
-            print(stderr, "--layout \"" + text + "\": " + QString::fromStdString(error) + ".");
-            return Usage;
-        }
-        m_layouts.push_back(*layout);
-    }
+    m_layouts.assign(layouts.begin(), layouts.end());
     return -1;
 }
 
-int FwupdPackaging::runCheck(const QCommandLineParser &parser)
+int FwupdPackaging::runCheck(const QCommandLineParser &parser, const MemoryLayouts &layouts)
 {
-    const int layoutExit = readLayouts(parser);
+    const int layoutExit = readLayouts(parser, layouts);
     if (layoutExit >= 0)
         return layoutExit;
     if (m_layouts.empty() || !parser.positionalArguments().isEmpty()) {
@@ -100,9 +89,10 @@ int FwupdPackaging::runCheck(const QCommandLineParser &parser)
     return 0;
 }
 
-int FwupdPackaging::readOptions(const QCommandLineParser &parser, const DfuSeFile &ids, bool plain)
+int FwupdPackaging::readOptions(const QCommandLineParser &parser, const DfuSeFile &ids, bool plain,
+                                const MemoryLayouts &layouts)
 {
-    const int layoutExit = readLayouts(parser);
+    const int layoutExit = readLayouts(parser, layouts);
     if (layoutExit >= 0)
         return layoutExit;
     if (parser.isSet(m_merge) && m_layouts.empty()) {

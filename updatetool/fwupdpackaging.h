@@ -1,9 +1,11 @@
 // The packer's fwupd side: the cabinet for the LVFS (--cab and its metadata) and the check of
-// what fwupd's DfuSe writing would damage (--check-fwupd, --layout, --fwupd-merge, --force).
+// what fwupd's DfuSe writing would damage on the device's --layout (--check-fwupd,
+// --transfer-size, --fwupd-merge, --force).
 #ifndef FWUPDPACKAGING_H
 #define FWUPDPACKAGING_H
 
 #include "updatetool/dfusefile.h"
+#include "updatetool/downloadplan.h"
 #include "updatetool/fwupdmetainfo.h"
 #include "updatetool/memorylayout.h"
 
@@ -24,9 +26,10 @@ public:
     bool checkOnly(const QCommandLineParser &parser) const { return parser.isSet(m_check); }
     bool cabinet(const QCommandLineParser &parser) const { return parser.isSet(m_cab); }
     // --check-fwupd FILE alone: the exit code.
-    int runCheck(const QCommandLineParser &parser);
+    int runCheck(const QCommandLineParser &parser, const MemoryLayouts &layouts);
     // Before packing: -1 when the options are sound, else the exit code, the reason printed.
-    int readOptions(const QCommandLineParser &parser, const DfuSeFile &ids, bool plain);
+    int readOptions(const QCommandLineParser &parser, const DfuSeFile &ids, bool plain,
+                    const MemoryLayouts &layouts);
     // After packing: merges when asked and checks when layouts were given; -1 when the file may
     // be written, else the exit code.
     int prepare(const QCommandLineParser &parser, DfuSeFile *file, QByteArray *bytes);
@@ -34,9 +37,9 @@ public:
     bool writeCabinet(const QCommandLineParser &parser, const QByteArray &bytes) const;
 
 private:
-    int readLayouts(const QCommandLineParser &parser);
+    int readLayouts(const QCommandLineParser &parser, const MemoryLayouts &layouts);
 
-    QCommandLineOption m_cab, m_check, m_layout, m_transfer, m_merge, m_force;
+    QCommandLineOption m_cab, m_check, m_transfer, m_merge, m_force;
     QList<QCommandLineOption> m_metadata;
     std::vector<MemoryLayout> m_layouts;
     quint32 m_transferSize = 0;
