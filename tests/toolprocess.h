@@ -9,7 +9,6 @@
 #include <QRegularExpression>
 
 #ifdef Q_OS_WIN
-#define NOMINMAX
 #include <windows.h>
 #endif
 
