@@ -2,7 +2,7 @@
 #ifndef DEVICECONFIG_H
 #define DEVICECONFIG_H
 
-#include "devsim/memorylayout.h"
+#include "updatetool/memorylayout.h"
 
 #include <cstdint>
 #include <vector>

@@ -18,6 +18,7 @@ constexpr uint64_t MaximumPlainSize = 512ull << 20;
 constexpr uint64_t MaximumFileSize = 512ull << 20;
 // A string descriptor holds 126 UTF-16 characters.
 constexpr size_t MaximumNameLength = 126;
+constexpr uint64_t MaximumMemorySize = 512ull << 20;
 
 bool parseUnsigned(const std::string &text, int base, uint64_t maximum, uint64_t *value)
 {
@@ -299,6 +300,11 @@ bool DevsimOptions::deviceConfig(DeviceConfig *config, std::string *error) const
         std::optional<MemoryLayout> layout = MemoryLayout::parse(text, error);
         if (!layout)
             return false;
+        // Every region is held in memory whole.
+        if (layout->totalSize() > MaximumMemorySize) {
+            *error = "bad memory layout \"" + text + "\": more than 512 MiB of memory";
+            return false;
+        }
         if (text.size() > MaximumNameLength) {
             *error = "memory layout \"" + text + "\" is longer than a USB string holds ("
                 + std::to_string(MaximumNameLength) + " characters)";

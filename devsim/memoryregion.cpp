@@ -13,14 +13,7 @@ bool MemoryRegion::contains(uint64_t address) const
 
 MemoryRegion::Sector MemoryRegion::sectorAt(uint64_t address) const
 {
-    uint64_t start = m_layout.base;
-    for (const SectorRun &run : m_layout.runs) {
-        const uint64_t end = start + uint64_t(run.count) * run.size;
-        if (address < end)
-            return {start + (address - start) / run.size * run.size, run.size, run.attributes};
-        start = end;
-    }
-    return {};
+    return m_layout.sectorAt(address).value_or(Sector());
 }
 
 bool MemoryRegion::allowed(uint64_t address, uint64_t length, uint8_t attributes) const

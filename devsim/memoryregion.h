@@ -2,7 +2,7 @@
 #ifndef MEMORYREGION_H
 #define MEMORYREGION_H
 
-#include "devsim/memorylayout.h"
+#include "updatetool/memorylayout.h"
 
 #include <cstdint>
 #include <vector>
@@ -10,12 +10,7 @@
 class MemoryRegion
 {
 public:
-    struct Sector
-    {
-        uint64_t start = 0;
-        uint32_t size = 0;
-        uint8_t attributes = 0;
-    };
+    using Sector = MemorySector;
 
     explicit MemoryRegion(const RegionLayout &layout);
 

@@ -3,8 +3,8 @@
 #include "devsim/devsimoptions.h"
 #include "devsim/dfudevice.h"
 #include "devsim/dfufilelayout.h"
-#include "devsim/memorylayout.h"
 #include "handmadedfu.h"
+#include "updatetool/memorylayout.h"
 
 #include <QFile>
 #include <QProcess>
@@ -172,36 +172,60 @@ void tst_DevSim::layoutStrings_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("regions"); // "BASE+SIZE ..." in hex, empty when refused
+    // A range "START+SIZE" and what the layout says of it: its readable parts, the rest, and the
+    // sectors it touches, each "START+SIZE" in hex.
+    QTest::addColumn<QString>("probe");
+    QTest::addColumn<QString>("readable");
+    QTest::addColumn<QString>("unreadable");
+    QTest::addColumn<QString>("sectors");
 
-    QTest::newRow("default") << DevsimOptions::DefaultAlternate << "08000000+100000";
+    QTest::newRow("default") << DevsimOptions::DefaultAlternate << "08000000+100000"
+                             << "08003ff0+20"
+                             << "08003ff0+20"
+                             << ""
+                             << "08000000+4000g 08004000+4000g";
     QTest::newRow("two address groups") << "@Flash /0x08000000/02*002Kg/0x1FFF0000/01*512 a,01*16Bd"
-                                        << "08000000+1000 1fff0000+210";
+                                        << "08000000+1000 1fff0000+210"
+                                        << "08000f00+17fef320"
+                                        << "08000f00+100 1fff0000+200"
+                                        << "08001000+17fef000 1fff0200+20"
+                                        << "08000800+800g 1fff0000+200a 1fff0200+10d";
+    QTest::newRow("readable, then write-only") << "@X /0x08000000/1*016Kg,1*016Kf"
+                                               << "08000000+8000"
+                                               << "08000000+4e20"
+                                               << "08000000+4000"
+                                               << "08004000+e20"
+                                               << "08000000+4000g 08004000+4000f";
     QTest::newRow("megabytes") << "@Big/0x90000000/2*1Mg"
-                               << "90000000+200000";
-    QTest::newRow("no at sign") << "Flash /0x08000000/1*1Kg"
-                                << "";
-    QTest::newRow("no address") << "@Flash "
-                                << "";
-    QTest::newRow("letter past g") << "@Flash /0x08000000/1*1Kh"
-                                   << "";
-    QTest::newRow("no letter") << "@Flash /0x08000000/1*1K"
-                               << "";
-    QTest::newRow("zero sectors") << "@Flash /0x08000000/0*1Kg"
-                                  << "";
-    QTest::newRow("bad unit") << "@Flash /0x08000000/1*1Xg"
-                              << "";
-    QTest::newRow("trailing text") << "@Flash /0x08000000/1*1Kg junk"
-                                   << "";
-    QTest::newRow("overlapping groups") << "@F/0x08000000/2*1Kg/0x08000400/1*1Kg"
-                                        << "";
-    QTest::newRow("past 4 GiB") << "@F/0xFFFFFC00/2*1Kg"
-                                << "";
+                               << "90000000+200000"
+                               << "900ffff0+20"
+                               << "900ffff0+20"
+                               << ""
+                               << "90000000+100000g 90100000+100000g";
+    const auto refused = [](const char *name, const char *text) {
+        QTestData &row = QTest::newRow(name) << text;
+        for (int column = 0; column < 5; ++column)
+            row << QString();
+    };
+    refused("no at sign", "Flash /0x08000000/1*1Kg");
+    refused("no address", "@Flash ");
+    refused("letter past g", "@Flash /0x08000000/1*1Kh");
+    refused("no letter", "@Flash /0x08000000/1*1K");
+    refused("zero sectors", "@Flash /0x08000000/0*1Kg");
+    refused("bad unit", "@Flash /0x08000000/1*1Xg");
+    refused("trailing text", "@Flash /0x08000000/1*1Kg junk");
+    refused("overlapping groups", "@F/0x08000000/2*1Kg/0x08000400/1*1Kg");
+    refused("past 4 GiB", "@F/0xFFFFFC00/2*1Kg");
 }
 
 void tst_DevSim::layoutStrings()
 {
     QFETCH(QString, text);
     QFETCH(QString, regions);
+    QFETCH(QString, probe);
+    QFETCH(QString, readable);
+    QFETCH(QString, unreadable);
+    QFETCH(QString, sectors);
     std::string error;
     const std::optional<MemoryLayout> layout = MemoryLayout::parse(text.toStdString(), &error);
     QCOMPARE(layout.has_value(), !regions.isEmpty());
@@ -209,11 +233,31 @@ void tst_DevSim::layoutStrings()
         QVERIFY(!error.empty());
         return;
     }
+    const auto span = [](uint64_t start, uint64_t size) {
+        return QString::number(start, 16).rightJustified(8, '0') + "+" + QString::number(size, 16);
+    };
+    const auto spans = [&](const std::vector<MemoryRange> &ranges) {
+        QStringList found;
+        for (const MemoryRange &range : ranges)
+            found << span(range.start, range.size());
+        return found.join(' ');
+    };
     QStringList found;
     for (const RegionLayout &region : layout->regions)
-        found << QString::number(region.base, 16).rightJustified(8, '0') + "+"
-                + QString::number(region.size(), 16);
+        found << span(region.base, region.size());
     QCOMPARE(found.join(' '), regions);
+
+    const QStringList parts = probe.split('+');
+    const uint64_t start = parts[0].toULongLong(nullptr, 16);
+    const uint64_t size = parts[1].toULongLong(nullptr, 16);
+    QCOMPARE(spans(layout->readableRanges(start, size)), readable);
+    QCOMPARE(spans(layout->unreadableRanges(start, size)), unreadable);
+    found.clear();
+    for (const MemorySector &sector : layout->sectorsIn(start, size)) {
+        found << span(sector.start, sector.size) + char('a' + sector.attributes - 1);
+        QCOMPARE(layout->sectorAt(sector.start + sector.size - 1)->start, sector.start);
+    }
+    QCOMPARE(found.join(' '), sectors);
 }
 
 void tst_DevSim::dfuseTransfers_data()

@@ -1,13 +1,10 @@
-// DfuSe memory layout strings.
-#include "devsim/memorylayout.h"
+// DfuSe memory layout strings and the sectors they describe.
+#include "updatetool/memorylayout.h"
 
 #include <algorithm>
 #include <cctype>
 
 namespace {
-
-// Bounds the RAM a layout can claim, since every region is held in memory whole.
-constexpr uint64_t MaximumTotalSize = 512ull << 20;
 
 bool readNumber(const std::string &text, size_t *pos, int base, uint64_t *value)
 {
@@ -53,7 +50,6 @@ std::optional<MemoryLayout> MemoryLayout::parse(const std::string &text, std::st
     layout.text = text;
     layout.name = text.substr(1, slash - 1);
     size_t pos = slash;
-    uint64_t total = 0;
     while (pos < text.size()) {
         RegionLayout region;
         uint64_t value = 0;
@@ -92,11 +88,8 @@ std::optional<MemoryLayout> MemoryLayout::parse(const std::string &text, std::st
             }
             break;
         }
-        total += region.size();
         if (uint64_t(region.base) + region.size() > 0x100000000ull)
             return fail("a region runs past 4 GiB");
-        if (total > MaximumTotalSize)
-            return fail("more than 512 MiB of memory");
         layout.regions.push_back(region);
     }
     if (layout.regions.empty())
@@ -110,4 +103,106 @@ std::optional<MemoryLayout> MemoryLayout::parse(const std::string &text, std::st
             return fail("regions overlap");
     }
     return layout;
+}
+
+uint64_t MemoryLayout::totalSize() const
+{
+    uint64_t total = 0;
+    for (const RegionLayout &region : regions)
+        total += region.size();
+    return total;
+}
+
+std::optional<MemorySector> RegionLayout::sectorAt(uint64_t address) const
+{
+    uint64_t start = base;
+    for (const SectorRun &run : runs) {
+        const uint64_t end = start + uint64_t(run.count) * run.size;
+        if (address >= start && address < end)
+            return MemorySector {start + (address - start) / run.size * run.size, run.size,
+                                 run.attributes};
+        start = end;
+    }
+    return std::nullopt;
+}
+
+std::optional<MemorySector> MemoryLayout::sectorAt(uint64_t address) const
+{
+    for (const RegionLayout &region : regions) {
+        if (const std::optional<MemorySector> sector = region.sectorAt(address))
+            return sector;
+    }
+    return std::nullopt;
+}
+
+std::vector<MemorySector> MemoryLayout::sectorsIn(uint64_t address, uint64_t length) const
+{
+    std::vector<MemorySector> sectors;
+    const uint64_t end = address + length;
+    for (const RegionLayout &region : regions) {
+        uint64_t start = region.base;
+        for (const SectorRun &run : region.runs) {
+            const uint64_t runEnd = start + uint64_t(run.count) * run.size;
+            const uint64_t from = std::max(start, address);
+            for (uint64_t at = start + (from - start) / run.size * run.size;
+                 at < std::min(runEnd, end) && from < runEnd; at += run.size)
+                sectors.push_back({at, run.size, run.attributes});
+            start = runEnd;
+        }
+    }
+    std::sort(sectors.begin(), sectors.end(),
+              [](const MemorySector &a, const MemorySector &b) { return a.start < b.start; });
+    return sectors;
+}
+
+std::vector<MemoryRange> MemoryLayout::rangesWith(uint64_t address, uint64_t length,
+                                                  uint8_t bits) const
+{
+    return split(address, length, bits, true);
+}
+
+std::vector<MemoryRange> MemoryLayout::rangesWithout(uint64_t address, uint64_t length,
+                                                     uint8_t bits) const
+{
+    return split(address, length, bits, false);
+}
+
+std::vector<MemoryRange> MemoryLayout::split(uint64_t address, uint64_t length, uint8_t bits,
+                                             bool with) const
+{
+    std::vector<MemoryRange> ranges;
+    const uint64_t end = address + length;
+    const auto add = [&](uint64_t from, uint64_t to) {
+        if (from >= to)
+            return;
+        if (!ranges.empty() && ranges.back().end == from)
+            ranges.back().end = to;
+        else
+            ranges.push_back({from, to});
+    };
+    uint64_t at = address;
+    // Walked run by run rather than sector by sector, as a run can hold millions of sectors.
+    while (at < end) {
+        uint64_t next = end;
+        bool inside = false;
+        uint8_t attributes = 0;
+        for (const RegionLayout &region : regions) {
+            uint64_t start = region.base;
+            for (const SectorRun &run : region.runs) {
+                const uint64_t runEnd = start + uint64_t(run.count) * run.size;
+                if (at >= start && at < runEnd) {
+                    inside = true;
+                    attributes = run.attributes;
+                    next = std::min(next, runEnd);
+                } else if (start > at) {
+                    next = std::min(next, start);
+                }
+                start = runEnd;
+            }
+        }
+        if ((inside && (attributes & bits) == bits) == with)
+            add(at, next);
+        at = next;
+    }
+    return ranges;
 }
