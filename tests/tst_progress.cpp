@@ -1,4 +1,5 @@
 // Phase and percentage recognition in the update tool's standard output.
+#include "fakeupdatetool.h"
 #include "mainwindowprobe.h"
 
 #include <QLabel>
@@ -46,6 +47,7 @@ private slots:
     void reportsInTableOrder();
     void anySplitGivesSameReports();
     void logsWholeChunk();
+    void realProcess_data();
     void realProcess();
 };
 
@@ -221,27 +223,23 @@ void tst_Progress::logsWholeChunk()
     QCOMPARE(MainWindowProbe::form(window)->progressBar->value(), 9);
 }
 
+void tst_Progress::realProcess_data()
+{
+    QTest::addColumn<QByteArray>("lineEnd");
+    QTest::newRow("LF") << QByteArray("\\n");
+    QTest::newRow("CR LF") << QByteArray("\\r\\n");
+}
+
 void tst_Progress::realProcess()
 {
-    const QString toolPath
-        = QCoreApplication::applicationDirPath() + "/updateTool/DfuSeCommand.exe";
-    QVERIFY(QDir().mkpath(QFileInfo(toolPath).absolutePath()));
+    QFETCH(QByteArray, lineEnd);
     QTemporaryDir work;
     QVERIFY(work.isValid());
     const QString firmware = work.filePath("firmware.dfu");
     QFile(firmware).open(QIODevice::WriteOnly);
-
-    QFile tool(toolPath);
-    QVERIFY(tool.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    tool.write("#!/bin/sh\nW='" + work.path().toUtf8()
-               + "'\n"
-                 "waitgo() { while [ ! -e \"$W/go\" ]; do sleep 0.01; done; rm -f \"$W/go\"; }\n"
-                 "printf 'Upgrading - Download Phase (4'\nwaitgo\n"
-                 "printf '2)\\n'\nwaitgo\n"
-                 "printf 'Leaving DFU Mode...\\n'\nwaitgo\nexit 7\n");
-    tool.close();
-    tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    auto go = [&work] { QFile(work.filePath("go")).open(QIODevice::WriteOnly); };
+    QVERIFY(FakeUpdateTool::place("out Upgrading - Download Phase (4\nwait\nout 2)" + lineEnd
+                                  + "\nwait\nout Leaving DFU Mode..." + lineEnd
+                                  + "\nwait\nexit 7"));
 
     MainWindow window;
     window.show();
@@ -258,13 +256,14 @@ void tst_Progress::realProcess()
     QVERIFY(QMetaObject::invokeMethod(&window, "processReadyReadSTD"));
     QCOMPARE(MainWindowProbe::logEntries(window).size(), entries);
 
-    go();
+    QVERIFY(FakeUpdateTool::go());
     QTRY_COMPARE(f->statusLabel->text(), QString("Status: Upgrading - Download Phase"));
     QCOMPARE(f->progressBar->value(), 42);
-    go();
+    QCOMPARE(MainWindowProbe::logEntries(window).last(), QString("Process Output:\n2)\n"));
+    QVERIFY(FakeUpdateTool::go());
     QTRY_COMPARE(f->statusLabel->text(), QString("Status: Upgrading - Leaving DFU Mode"));
     QCOMPARE(f->progressBar->maximum(), 0);
-    go();
+    QVERIFY(FakeUpdateTool::go());
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
 
     // Once the run is over the slot has no process to read from.

@@ -1,8 +1,8 @@
 // Whole update runs against fake tools placed where the program looks for the real one.
+#include "fakeupdatetool.h"
 #include "mainwindowprobe.h"
 #include "modalanswerer.h"
 
-#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -10,9 +10,6 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <csignal>
-#include <sys/types.h>
 
 class tst_UpdateRun : public QObject
 {
@@ -36,18 +33,14 @@ private slots:
     void retry();
     void secondStartIgnored();
     void closeKillsTool();
+    void arguments_data();
     void arguments();
     void standardError();
 
 private:
-    void writeTool(const QByteArray &body, bool executable = true);
     void choose(MainWindow &window, const QString &path);
     MainWindowForm *start(MainWindow &window, const QString &path);
-    QByteArray readWork(const QString &name) const;
-    void go() const;
-    qint64 toolPid() const;
 
-    QString toolPath;
     QScopedPointer<QTemporaryDir> work;
     QString firmware;
 };
@@ -57,9 +50,7 @@ static const char *const failureStatus
 
 void tst_UpdateRun::init()
 {
-    toolPath = QCoreApplication::applicationDirPath() + "/updateTool/DfuSeCommand.exe";
-    QVERIFY(QDir().mkpath(QFileInfo(toolPath).absolutePath()));
-    QFile::remove(toolPath);
+    QVERIFY(FakeUpdateTool::remove());
     work.reset(new QTemporaryDir);
     QVERIFY(work->isValid());
     firmware = work->filePath("firmware.dfu");
@@ -70,9 +61,9 @@ void tst_UpdateRun::init()
 
 void tst_UpdateRun::cleanup()
 {
-    const qint64 pid = toolPid();
-    if (pid > 0 && ::kill(pid_t(pid), 0) == 0) {
-        ::kill(pid_t(pid), SIGKILL);
+    const qint64 pid = FakeUpdateTool::pid();
+    if (FakeUpdateTool::running(pid)) {
+        FakeUpdateTool::kill(pid);
         QFAIL("a tool process was left running");
     }
     // One at a time: deleting one window may delete others with it.
@@ -80,25 +71,6 @@ void tst_UpdateRun::cleanup()
         delete QApplication::topLevelWidgets().first();
     QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty());
     work.reset();
-}
-
-// The fake tool records its pid, arguments and each launch, then runs the test's body.
-void tst_UpdateRun::writeTool(const QByteArray &body, bool executable)
-{
-    QFile file(toolPath);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("#!/bin/sh\nW='" + work->path().toUtf8()
-               + "'\n"
-                 "echo $$ > \"$W/pid\"\n"
-                 "printf '%s\\n' \"$@\" > \"$W/args\"\n"
-                 "echo run >> \"$W/launches\"\n"
-                 "waitgo() { while [ ! -e \"$W/go\" ]; do sleep 0.01; done; rm -f \"$W/go\"; }\n"
-               + body + "\n");
-    file.close();
-    QFile::Permissions perms = QFile::ReadOwner | QFile::WriteOwner;
-    if (executable)
-        perms |= QFile::ExeOwner;
-    QVERIFY(file.setPermissions(perms));
 }
 
 void tst_UpdateRun::choose(MainWindow &window, const QString &path)
@@ -116,24 +88,6 @@ MainWindowForm *tst_UpdateRun::start(MainWindow &window, const QString &path)
     return f;
 }
 
-QByteArray tst_UpdateRun::readWork(const QString &name) const
-{
-    QFile file(work->filePath(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Lets a waiting tool go on past its next waitgo.
-void tst_UpdateRun::go() const
-{
-    QFile file(work->filePath("go"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-}
-
-qint64 tst_UpdateRun::toolPid() const
-{
-    return work ? readWork("pid").trimmed().toLongLong() : 0;
-}
-
 void tst_UpdateRun::fileWarning_data()
 {
     QTest::addColumn<bool>("chosen");
@@ -144,7 +98,7 @@ void tst_UpdateRun::fileWarning_data()
 void tst_UpdateRun::fileWarning()
 {
     QFETCH(bool, chosen);
-    writeTool("exit 0");
+    QVERIFY(FakeUpdateTool::place("exit 0"));
 
     MainWindow window;
     window.show();
@@ -174,7 +128,7 @@ void tst_UpdateRun::fileWarning()
     QVERIFY(!MainWindowProbe::updating(window));
     QVERIFY(f->startUpdateButton->isEnabled());
     QVERIFY(f->customFirmwareButton->isEnabled());
-    QVERIFY(readWork("launches").isEmpty());
+    QVERIFY(FakeUpdateTool::record("launches").isEmpty());
 }
 
 void tst_UpdateRun::success_data()
@@ -183,27 +137,26 @@ void tst_UpdateRun::success_data()
     QTest::addColumn<QString>("informative");
 
     QTest::newRow("clean") << QByteArray() << QString();
-    QTest::newRow("unverified") << QByteArray("printf 'written but could not be verified\\n' >&2")
+    QTest::newRow("unverified") << QByteArray("err written but could not be verified\\n")
                                 << "written but could not be verified";
     // 200 lines of 32 bytes: the box shows the last 4 KiB, 128 lines.
+    QByteArray steps;
     QStringList last;
-    for (int i = 172; i < 300; ++i)
-        last << QString("warning %1: block not verified").arg(i);
-    QTest::newRow("many warnings")
-        << QByteArray("i=100; while [ $i -lt 300 ]; do\n"
-                      "  echo \"warning $i: block not verified\" >&2; i=$((i + 1)); done")
-        << last.join('\n');
+    for (int i = 100; i < 300; ++i) {
+        steps += QString("err warning %1: block not verified\\n\n").arg(i).toUtf8();
+        if (i >= 172)
+            last << QString("warning %1: block not verified").arg(i);
+    }
+    QTest::newRow("many warnings") << steps << last.join('\n');
 }
 
 void tst_UpdateRun::success()
 {
     QFETCH(QByteArray, complain);
     QFETCH(QString, informative);
-    writeTool("printf 'Upgrading - Erase Phase (100)\\n'\n"
-              "waitgo\n"
-              + complain
-              + "\nprintf 'Upgrading - Download Phase (100)\\nLeaving DFU Mode...\\n'\n"
-                "exit 0");
+    QVERIFY(
+        FakeUpdateTool::place("out Upgrading - Erase Phase (100)\\n\nwait\n" + complain
+                              + "\nout Upgrading - Download Phase (100)\\nLeaving DFU Mode...\\n"));
 
     auto *window = new MainWindow;
     MainWindowForm *f = start(*window, firmware);
@@ -212,7 +165,7 @@ void tst_UpdateRun::success()
     QVERIFY(!f->startUpdateButton->isEnabled());
     QVERIFY(!f->customFirmwareButton->isEnabled());
     QTRY_VERIFY(f->detailText->toPlainText().contains("Erase Phase (100)"));
-    go();
+    QVERIFY(FakeUpdateTool::go());
     QTRY_VERIFY(!window->isVisible());
 
     const QStringList log = MainWindowProbe::logEntries(*window);
@@ -284,12 +237,12 @@ void tst_UpdateRun::failure()
     QFETCH(QString, entry);
     QFETCH(int, error);
     QFETCH(QString, errorLine);
-    writeTool("waitgo\nexit " + QByteArray::number(code));
+    QVERIFY(FakeUpdateTool::place("wait\nexit " + QByteArray::number(code)));
 
     MainWindow window;
     MainWindowForm *f = start(window, firmware);
     if (error >= 0) {
-        QTRY_VERIFY(!readWork("pid").isEmpty());
+        QTRY_VERIFY(!FakeUpdateTool::record("pid").isEmpty());
         QVERIFY(QMetaObject::invokeMethod(
             &window, "processError", Q_ARG(QProcess::ProcessError, QProcess::ProcessError(error))));
         QCOMPARE(MainWindowProbe::logEntries(window).last(), errorLine);
@@ -297,7 +250,7 @@ void tst_UpdateRun::failure()
                  QString("Status: Updating - Waiting for device to enter DFU Mode"));
         QVERIFY(MainWindowProbe::updating(window));
     }
-    go();
+    QVERIFY(FakeUpdateTool::go());
 
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
     QVERIFY(f->startUpdateButton->isEnabled());
@@ -329,17 +282,22 @@ void tst_UpdateRun::negativeExitCode()
 
 void tst_UpdateRun::crash_data()
 {
-    QTest::addColumn<int>("signal");
-    QTest::newRow("killed") << int(SIGKILL);
+    QTest::addColumn<QByteArray>("death");
+    QTest::addColumn<int>("code");
+    QTest::newRow("crash") << QByteArray("crash") << FakeUpdateTool::crashCode;
     // The device-not-found exit code, but as a signal: a crash like any other.
-    QTest::newRow("signal 10") << 10;
+    QTest::newRow("signal 10") << QByteArray("signal 10") << 10;
 }
 
 void tst_UpdateRun::crash()
 {
-    QFETCH(int, signal);
-    writeTool("printf 'Upgrading - Download Phase (3)\\n'\nkill -" + QByteArray::number(signal)
-              + " $$");
+    QFETCH(QByteArray, death);
+    QFETCH(int, code);
+#ifdef Q_OS_WIN
+    if (death.startsWith("signal"))
+        QSKIP("Windows has no POSIX signals");
+#endif
+    QVERIFY(FakeUpdateTool::place("out Upgrading - Download Phase (3)\\n\n" + death));
 
     MainWindow window;
     MainWindowForm *f = start(window, firmware);
@@ -351,7 +309,7 @@ void tst_UpdateRun::crash()
     QVERIFY(!MainWindowProbe::updating(window));
     QVERIFY(!MainWindowProbe::process(window));
     const QStringList log = MainWindowProbe::logEntries(window);
-    QCOMPARE(log.last(), QString("The update process crashed.Error Code: %1").arg(signal));
+    QCOMPARE(log.last(), QString("The update process crashed.Error Code: %1").arg(code));
     QVERIFY(f->startUpdateButton->isEnabled());
     QVERIFY(f->customFirmwareButton->isEnabled());
     QVERIFY(window.close());
@@ -361,7 +319,12 @@ void tst_UpdateRun::failedToStart_data()
 {
     QTest::addColumn<bool>("present");
     QTest::addColumn<QString>("reason");
+#ifdef Q_OS_WIN
+    // Wine's wording, and Windows' own.
+    QTest::newRow("missing") << false << "File not found|cannot find the file";
+#else
     QTest::newRow("missing") << false << "No such file or directory";
+#endif
     QTest::newRow("not executable") << true << "Permission denied";
 }
 
@@ -369,8 +332,12 @@ void tst_UpdateRun::failedToStart()
 {
     QFETCH(bool, present);
     QFETCH(QString, reason);
+#ifdef Q_OS_WIN
     if (present)
-        writeTool("exit 0", false);
+        QSKIP("Windows files have no execute permission");
+#endif
+    if (present)
+        QVERIFY(FakeUpdateTool::place("exit 0", false));
 
     MainWindow window;
     MainWindowForm *f = start(window, firmware);
@@ -378,7 +345,7 @@ void tst_UpdateRun::failedToStart()
     QTRY_COMPARE(f->statusLabel->text(), QString("Status: Update failed"));
     const QStringList log = MainWindowProbe::logEntries(window);
     // The log says why; the user may retry, or choose another file.
-    QVERIFY2(log.last().contains(reason), qPrintable(log.last()));
+    QVERIFY2(log.last().contains(QRegularExpression(reason)), qPrintable(log.last()));
     QCOMPARE(log.at(log.size() - 2), QString("Process failed to start"));
     QVERIFY(log.at(log.size() - 3).startsWith("Process command: "));
     QVERIFY(f->startUpdateButton->isEnabled());
@@ -392,7 +359,7 @@ void tst_UpdateRun::failedToStart()
     QVERIFY(MainWindowProbe::retryTimer(window).isActive());
     QTRY_VERIFY(!MainWindowProbe::retryTimer(window).isActive());
     QCOMPARE(MainWindowProbe::logEntries(window), log);
-    QVERIFY(readWork("launches").isEmpty());
+    QVERIFY(FakeUpdateTool::record("launches").isEmpty());
 
     ModalAnswerer answerer;
     answerer.add(ModalAnswerer::press(QMessageBox::Cancel));
@@ -404,13 +371,13 @@ void tst_UpdateRun::retry_data()
 {
     QTest::addColumn<QByteArray>("ending");
     QTest::newRow("after a failure") << QByteArray("exit 10");
-    QTest::newRow("after a crash") << QByteArray("kill -KILL $$");
+    QTest::newRow("after a crash") << QByteArray("crash");
 }
 
 void tst_UpdateRun::retry()
 {
     QFETCH(QByteArray, ending);
-    writeTool("if [ \"$(wc -l < \"$W/launches\")\" -gt 1 ]; then exit 0; fi\n" + ending);
+    QVERIFY(FakeUpdateTool::place("launch 2 exit 0\n" + ending));
 
     auto *window = new MainWindow;
     MainWindowForm *f = start(*window, firmware);
@@ -421,7 +388,7 @@ void tst_UpdateRun::retry()
     QCOMPARE(MainWindowProbe::logEntries(*window).first(),
              "Update process started. Will send firmware from file: " + firmware);
     QTRY_VERIFY(!window->isVisible());
-    QCOMPARE(readWork("launches"), QByteArray("run\nrun\n"));
+    QCOMPARE(FakeUpdateTool::record("launches"), QByteArray("run\nrun\n"));
     QCOMPARE(MainWindowProbe::logEntries(*window).count("Setting device to DFU Mode"), 1);
     QCOMPARE(MainWindowProbe::logEntries(*window).last(), QString("Update Successful"));
     delete window;
@@ -429,11 +396,11 @@ void tst_UpdateRun::retry()
 
 void tst_UpdateRun::secondStartIgnored()
 {
-    writeTool("waitgo\nexit 1");
+    QVERIFY(FakeUpdateTool::place("wait\nexit 1"));
 
     MainWindow window;
     MainWindowForm *f = start(window, firmware);
-    QTRY_VERIFY(!readWork("pid").isEmpty());
+    QTRY_VERIFY(!FakeUpdateTool::record("pid").isEmpty());
     QProcess *process = MainWindowProbe::process(window);
     QVERIFY(process);
     const QString log = f->detailText->toPlainText();
@@ -442,20 +409,20 @@ void tst_UpdateRun::secondStartIgnored()
     QCOMPARE(f->detailText->toPlainText(), log);
     QCOMPARE(MainWindowProbe::process(window), process);
 
-    go();
+    QVERIFY(FakeUpdateTool::go());
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
-    QCOMPARE(readWork("launches"), QByteArray("run\n"));
+    QCOMPARE(FakeUpdateTool::record("launches"), QByteArray("run\n"));
     QVERIFY(window.close());
 }
 
 void tst_UpdateRun::closeKillsTool()
 {
-    writeTool("printf 'Upgrading - Erase Phase (5)\\n'\nwaitgo\nexit 0");
+    QVERIFY(FakeUpdateTool::place("out Upgrading - Erase Phase (5)\\n\nwait"));
 
     auto *window = new MainWindow;
     MainWindowForm *f = start(*window, firmware);
     QTRY_VERIFY(f->detailText->toPlainText().contains("Erase Phase (5)"));
-    const qint64 pid = toolPid();
+    const qint64 pid = FakeUpdateTool::pid();
     QVERIFY(pid > 0);
 
     ModalAnswerer answerer;
@@ -463,7 +430,7 @@ void tst_UpdateRun::closeKillsTool()
     answerer.add(ModalAnswerer::press(QMessageBox::Yes));
     QVERIFY(window->close());
     QCOMPARE(answerer.seen().size(), 2);
-    QVERIFY(::kill(pid_t(pid), 0) == 0);
+    QVERIFY(FakeUpdateTool::running(pid));
 
     // Tear-down must kill the tool without any process slot writing to the window.
     bool written = false;
@@ -471,20 +438,34 @@ void tst_UpdateRun::closeKillsTool()
     connect(f->statusLabel, &QObject::objectNameChanged, [&written] { written = true; });
     delete window;
     QVERIFY(!written);
-    QTRY_VERIFY(::kill(pid_t(pid), 0) != 0);
+    QTRY_VERIFY(!FakeUpdateTool::running(pid));
+}
+
+void tst_UpdateRun::arguments_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("quotes") << "my fw \"v2\" Größe é.dfu";
+    QTest::newRow("shell and cmd signs") << "it's 100% fw & ^more^ %PATH%.dfu";
+    QTest::newRow("outside the ANSI code page") << "υλικολογισμικό 固件 v1.dfu";
 }
 
 void tst_UpdateRun::arguments()
 {
-    writeTool("exit 3");
-    const QString odd = work->filePath("my fw \"v2\" Größe é.dfu");
-    QFile::copy(firmware, odd);
+    QFETCH(QString, name);
+#ifdef Q_OS_WIN
+    if (name.contains('"'))
+        QSKIP("Windows file names cannot hold quotes");
+#endif
+    QVERIFY(FakeUpdateTool::place("exit 3"));
+    const QString odd = work->filePath(name);
+    QVERIFY(QFile::copy(firmware, odd));
 
     MainWindow window;
     MainWindowForm *f = start(window, odd);
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
 
-    QCOMPARE(QString::fromUtf8(readWork("args")), "-c\n-d\n--o\n--fn\n" + odd + "\n-l\n");
+    QCOMPARE(QString::fromUtf8(FakeUpdateTool::record("args")),
+             "-c\n-d\n--o\n--fn\n" + odd + "\n-l\n");
     const QStringList log = MainWindowProbe::logEntries(window);
     QCOMPARE(log.at(3),
              "Process command: \"" + QCoreApplication::applicationDirPath()
@@ -494,15 +475,12 @@ void tst_UpdateRun::arguments()
 
 void tst_UpdateRun::standardError()
 {
-    writeTool("printf 'first complaint' >&2\n"
-              "waitgo\n"
-              "printf 'second\\000after zero' >&2\n"
-              "exit 2");
+    QVERIFY(FakeUpdateTool::place("err first complaint\nwait\nerr second\\0after zero\nexit 2"));
 
     MainWindow window;
     MainWindowForm *f = start(window, firmware);
     QTRY_VERIFY(f->detailText->toPlainText().contains("first complaint"));
-    go();
+    QVERIFY(FakeUpdateTool::go());
     QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
 
     const QStringList log = MainWindowProbe::logEntries(window);
