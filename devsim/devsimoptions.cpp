@@ -51,11 +51,12 @@ bool parseSize(std::string text, uint64_t *value)
 
 bool readFile(const std::string &path, std::vector<uint8_t> *bytes, std::string *error)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO would otherwise wait here for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info;
-    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
-        || uint64_t(info.st_size) > MaximumFileSize) {
-        *error = "cannot read " + path;
+    const bool regular = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (!regular || uint64_t(info.st_size) > MaximumFileSize) {
+        *error = "cannot read " + path + (fd >= 0 && !regular ? ": not a regular file" : "");
         if (fd >= 0)
             ::close(fd);
         return false;

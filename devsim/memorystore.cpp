@@ -82,8 +82,14 @@ bool MemoryStore::load(std::vector<std::vector<MemoryRegion>> *memories, std::st
             const int fd = openPlainFile(path, O_RDONLY, error);
             if (fd < 0)
                 return false;
-            // A shorter file fills the start; the rest of the region stays erased.
             std::vector<uint8_t> &bytes = region.bytes();
+            // Saved at exit, a file of another size would be cut or padded to the region.
+            if (::fstat(fd, &info) != 0 || uint64_t(info.st_size) != bytes.size()) {
+                *error = path + ": " + std::to_string(info.st_size) + " bytes, but the region "
+                    + "holds " + std::to_string(bytes.size()) + "; refused";
+                ::close(fd);
+                return false;
+            }
             size_t done = 0;
             while (done < bytes.size()) {
                 const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);

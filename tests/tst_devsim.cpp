@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -524,6 +525,10 @@ void tst_DevSim::commandLine_data()
     QTest::newRow("bad option") << QStringList {"--devices", "0"} << "exit 0" << 125 << "usage";
     QTest::newRow("symlink in the memory folder")
         << QStringList {"--memory", "mem"} << "exit 0" << 125 << "symlink";
+    QTest::newRow("FIFO as the layout file")
+        << QStringList {"--layout-from", "fifo"} << "exit 0" << 125 << "not a regular file";
+    QTest::newRow("memory file larger than its region")
+        << QStringList {"--memory", "mem"} << "exit 0" << 125 << "bytes, but the region holds";
     // The command ends on the forwarded SIGTERM; what it started is ended too.
     QTest::newRow("SIGTERM forwarded, nothing left behind")
         << QStringList() << "sleep 60 & echo $! > sleeper; kill -TERM $PPID; wait" << 128 + SIGTERM
@@ -557,10 +562,13 @@ void tst_DevSim::commandLine()
     QFile plain(work.filePath("plain.dfu"));
     QVERIFY(plain.open(QIODevice::WriteOnly) && plain.write(withSuffix(image, 0x0110)) > 0);
     plain.close();
-    if (check == "symlink") {
-        QVERIFY(QDir(work.path()).mkdir("mem"));
+    QVERIFY(QDir(work.path()).mkdir("mem")
+            && ::mkfifo(qPrintable(work.filePath("fifo")), 0600) == 0);
+    if (check == "symlink")
         QVERIFY(QFile::link(work.filePath("elsewhere"), work.filePath("mem/alt0-08000000.bin")));
-    }
+    QFile larger(work.filePath("mem/alt0-08000000.bin"));
+    if (check.startsWith("bytes"))
+        QVERIFY(larger.open(QIODevice::WriteOnly) && larger.resize(1024 * 1024 + 1));
 
     QProcess devsim;
     devsim.setWorkingDirectory(work.path());
@@ -576,6 +584,9 @@ void tst_DevSim::commandLine()
         QCOMPARE(err.count('\n'), 1);
         QVERIFY(err.contains("refused"));
         QVERIFY(!QFile::exists(work.filePath("elsewhere")));
+    } else if (check.contains(' ')) {
+        QVERIFY2(err.contains(check.toUtf8()) && err.count('\n') == 1, err.constData());
+        QCOMPARE(larger.size(), check.startsWith("bytes") ? 1024 * 1024 + 1 : 0);
     } else if (check == "reaped") {
         QFile sleeper(work.filePath("sleeper"));
         QVERIFY(sleeper.open(QIODevice::ReadOnly));

@@ -15,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
+#include <sys/file.h>
+
 struct FakeCall
 {
     FakeCall(const QByteArray &out = {}, const QByteArray &err = {}, const QByteArray &code = {},
@@ -170,7 +174,8 @@ FakeCall listingOf(const QStringList &devices)
     for (const QString &device : devices) {
         const QStringList parts = device.split('/');
         call.out += QString("Found DFU: [%1] ver=2200, devnum=%2, cfg=1, intf=0, path=\"1-%2\", "
-                            "alt=%3, name=\"@Internal Flash  /0x08000000/04*016Kg\", "
+                            "alt=%3, name=\"@Internal Flash  "
+                            "/0x08000000/04*016Kg,01*064Kg,07*128Kg/0x1FFF7800/01*016 g\", "
                             "serial=\"3262355B3231\"\n")
                         .arg(parts.at(0), parts.at(1), parts.at(2))
                         .toLatin1();
@@ -218,6 +223,8 @@ private slots:
     void waiting_data();
     void waiting();
     void downloadsTheCheckedBytes();
+    void leavesNoReadBack_data();
+    void leavesNoReadBack();
     void realDfuUtilWithoutDevice();
     void udevRule();
 
@@ -426,8 +433,17 @@ void tst_DfuUtil::downloads()
                   || !looksLikePhase(line))
                      && !line.contains("?["),
                  line.constData());
-    // dfu-util reads the whole file through the path it is given.
-    const QByteArray bytes = DfuSeWriter::write(file);
+    // dfu-util reads the whole file through the path it is given, without empty elements,
+    // which it cannot take.
+    DfuSeFile sent = file;
+    for (DfuSeTarget &target : sent.targets)
+        target.elements.erase(
+            std::remove_if(target.elements.begin(), target.elements.end(),
+                           [](const DfuSeElement &e) { return e.data.isEmpty(); }),
+            target.elements.end());
+    QCOMPARE(run.out.contains("holds no bytes: it is left out of the download"),
+             sent.elementCount() < file.elementCount());
+    const QByteArray bytes = DfuSeWriter::write(sent);
     QFile given(scriptFile(1, ".given"));
     QVERIFY(given.open(QIODevice::ReadOnly));
     QVERIFY(given.readAll() == bytes);
@@ -490,12 +506,13 @@ void tst_DfuUtil::failures_data()
         << QList<FakeCall> {first, second, {"", noDevice, "74"}} << 4
         << notVerified.arg("the device went away while reading back the element at 0x08000000")
         << downloaded;
+    // The layout calls it readable, and the device reads the rest: a fault, not protection.
     QTest::newRow("read-back answered with an error status")
-        << QList<FakeCall> {first, second, {banner, errorStatus, "74"}, uploads.at(1), leaveCall()}
-        << 0
-        << "Warning: the flash could not be verified (dfu-util could not read back the element "
-           "at 0x08000000: dfu-util: SET_ADDRESS not correctly executed)"
-        << downloaded + " L";
+        << QList<FakeCall> {first, second, {banner, errorStatus, "74"}, uploads.at(1)} << 4
+        << "The flash was not verified: the device refused to read back 0x08000000 to 0x08000BB7 "
+           "(dfu-util could not read back the element at 0x08000000: dfu-util: SET_ADDRESS not "
+           "correctly executed), which its layout says can be read, while it read the rest."
+        << downloaded;
     QTest::newRow("leave request unanswered")
         << (QList<FakeCall> {first, second} + uploads
             + QList<FakeCall> {leaveCall(statusError, "74")})
@@ -560,6 +577,9 @@ void tst_DfuUtil::waiting_data()
     QTest::newRow("file for any device")
         << QList<FakeCall> {listingOf({"1234:5678/3/0", "1234:5678/3/1"})} << false << "10" << 0
         << "Found the DFU device 1234:5678" << 1;
+    QTest::newRow("file for any device, device without its alternate setting")
+        << QList<FakeCall> {listingOf({"1234:5678/3/0"})} << false << "0" << 4
+        << "The DFU device 1234:5678 has no alternate setting 1" << 1;
     QTest::newRow("listing fails")
         << QList<FakeCall> {{banner, "dfu-util: unable to initialize libusb: LIBUSB_ERROR_OTHER\n",
                              "74"}}
@@ -629,6 +649,45 @@ void tst_DfuUtil::downloadsTheCheckedBytes()
         QVERIFY(given.open(QIODevice::ReadOnly));
         QVERIFY(given.readAll() == DfuSeWriter::write(file));
     }
+}
+
+void tst_DfuUtil::leavesNoReadBack_data()
+{
+    QTest::addColumn<int>("signal");
+
+    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT})
+        QTest::newRow(strsignal(signal)) << signal;
+    // Only the next start removes what a killed tool leaves, but not a running tool's folder.
+    QTest::newRow("killed, then started again") << int(SIGKILL);
+}
+
+// Signalled while dfu-util reads the device back into the tool's temporary folder.
+void tst_DfuUtil::leavesNoReadBack()
+{
+    QFETCH(int, signal);
+
+    const DfuSeFile file = layout(twoTargets, true);
+    FakeCall upload = uploadsOf(file).first();
+    upload.code = "hang";
+    writeScript({listingOf({"0483:df11/5/0", "0483:df11/5/1"}), downloadOf(file, 0),
+                 downloadOf(file, 1), upload});
+    QProcess process;
+    process.setProcessEnvironment(environment("0"));
+    process.start(toolPath, {"-c", "-d", "--fn", firmware(file)});
+    QTRY_VERIFY(QFile::exists(scriptFile(3, ".pid")));
+    QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+    QTRY_COMPARE(process.state(), QProcess::NotRunning);
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    QDir tmp(work->filePath("tmp"));
+    QStringList expected;
+    if (signal == SIGKILL) {
+        expected << "DfuSeCommand.exe-beside";
+        QFile beside(tmp.filePath(expected.first() + "/owner.lock"));
+        QVERIFY(tmp.mkdir(expected.first()) && beside.open(QIODevice::WriteOnly));
+        QVERIFY(::flock(beside.handle(), LOCK_EX) == 0
+                && tool({"--fn", firmware(file)}).exitCode == 0);
+    }
+    QCOMPARE(tmp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), expected);
 }
 
 void tst_DfuUtil::realDfuUtilWithoutDevice()

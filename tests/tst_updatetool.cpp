@@ -217,9 +217,9 @@ bool takePlainFile(QStringList *options)
 }
 
 // Every dfu-util call after the listing: a download per alternate setting, an upload per
-// element, and the leave request at the first element; for a plain device one download, one
+// element, and the leave request at the address given; for a plain device one download, one
 // upload and the reset. A run-time device is asked to detach first.
-QStringList expectedCalls(const QList<Image> &images, bool plain, bool runtime)
+QStringList expectedCalls(const QList<Image> &images, bool plain, bool runtime, quint32 leave)
 {
     QStringList calls;
     const QString device = "Running dfu-util -d ,0483:df11 -a %1 ";
@@ -227,7 +227,8 @@ QStringList expectedCalls(const QList<Image> &images, bool plain, bool runtime)
         calls << "Running dfu-util -d 0483:df11 -p 1-1 -e";
     if (plain)
         return calls
-            + QStringList {device.arg(0) + "-D FILE", device.arg(0) + "-U FILE",
+            + QStringList {device.arg(0) + "-D FILE",
+                           device.arg(0) + QString("-Z %1 -U FILE").arg(images.first().data.size()),
                            device.arg(0) + "-e -R"};
     QList<int> alternates;
     for (const Image &image : images) {
@@ -246,8 +247,7 @@ QStringList expectedCalls(const QList<Image> &images, bool plain, bool runtime)
                               .arg(image.data.size());
         }
     }
-    calls << device.arg(images.first().alternate) + "-s " + hex32(images.first().address)
-            + ":leave";
+    calls << device.arg(0) + "-s " + hex32(leave) + ":leave";
     return calls;
 }
 
@@ -282,13 +282,23 @@ void tst_UpdateTool::flashes_data()
         << QStringList {"0@0x08000000:3000", "1@0x1FFFC000:16"}
         << QStringList {"--alt", "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg", "--alt",
                         "@Option Bytes  /0x1FFFC000/01*016 g"};
+    // Not the option bytes, nor the middle of the image.
+    QTest::newRow("option bytes first, descending addresses")
+        << QStringList {"1@0x1FFF7800:16", "0@0x08010000:3000", "0@0x08000000:3000"}
+        << QStringList {"--alt", "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg", "--alt",
+                        "@Option Bytes  /0x1FFF7800/01*016 g"};
+    // dfu-util would erase the first sector again for the third and wipe the first.
+    QTest::newRow("two elements in one sector")
+        << QStringList {"0@0x08000000:100", "0@0x08008000:100", "0@0x08000200:100"}
+        << QStringList();
     QTest::newRow("several targets") << QStringList {"0@0x08000000:3000", "1@0x1FFF7800:16",
                                                      "2@0x20000000:1500", "1@0x1FFFC000:40"}
                                      << fromFile;
     QTest::newRow("one address, two alternates")
         << QStringList {"0@0x08000000:100", "1@0x08000000:200"} << fromFile;
     QTest::newRow("top of the address space") << QStringList {"0@0xFFFFFF00:256"} << fromFile;
-    QTest::newRow("plain") << QStringList {"0@0x0:5000"} << QStringList {"--plain"};
+    QTest::newRow("plain, a large memory")
+        << QStringList {"0@0x0:5000"} << QStringList {"--plain", "--size", "16M"};
     QTest::newRow("plain, the whole memory")
         << QStringList {"0@0x0:262144"} << QStringList {"--plain", "--size", "256K"};
     QTest::newRow("run-time DfuSe device")
@@ -313,7 +323,18 @@ void tst_UpdateTool::flashes()
     for (const Image &image : expected)
         QVERIFY2(deviceBytes(image.alternate, image.address, image.data.size()) == image.data,
                  qPrintable(hex32(image.address)));
-    QCOMPARE(callsIn(run.out), expectedCalls(expected, plain, options.contains("--runtime")));
+    // The device leaves for where it starts: the first region of its alternate setting 0, which
+    // a layout from the file puts at the lowest sector that alternate setting writes.
+    quint32 leave = options.contains("--layout-from") ? 0xFFFFFFFF : 0x08000000;
+    for (const Image &image : expected) {
+        if (image.alternate == 0)
+            leave = qMin(leave, image.address / 2048 * 2048);
+    }
+    QCOMPARE(callsIn(run.out),
+             expectedCalls(expected, plain, options.contains("--runtime"), leave));
+    // A plain device is read back only as far as the image, not to the end of its memory.
+    if (options.contains("16M"))
+        QVERIFY(!run.out.contains("\ndfu-util: Received a total of "));
     QCOMPARE(run.out.contains("\nAsked the run-time device 0483:DF11 (USB path 1-1) to switch to "
                               "DFU mode\n"),
              options.contains("--runtime"));
@@ -373,6 +394,9 @@ void tst_UpdateTool::rejectsDefects_data()
     QTest::newRow("version 2") << "file" << patchedByte(base, 5, 2) << "not 1 (offset 5)";
     QTest::newRow("no UFD") << "file" << patchedByte(base, 373, 'X')
                             << "\"UFD\" signature (offset 373)";
+    // Opened by the bytes of its name, which UTF-8 cannot decode: the tool reads what it holds.
+    QTest::newRow("no UFD, a name not in UTF-8")
+        << "bytes" << patchedByte(base, 373, 'X') << "\"UFD\" signature (offset 373)";
     QTest::newRow("suffix length 17")
         << "file" << patchedByte(base, 376, 17) << "length is 17, not 16 (offset 376)";
     QTest::newRow("DFU version 0x001A")
@@ -408,9 +432,11 @@ void tst_UpdateTool::rejectsDefects_data()
     QTest::newRow("no firmware bytes") << "file" << handMade({{0x08000000, QByteArray()}})
                                        << "holds no firmware bytes (offset 10)";
     const QByteArray plain = plainFile();
-    QTest::newRow("plain, no UFD")
-        << "file" << patchedByte(plain, 57, 'X')
-        << "is not a valid plain DFU file: the DFU suffix has no \"UFD\" signature (offset 56)";
+    const QString neither = "is neither a DfuSe nor a DFU file: it starts without \"DfuSe\" and "
+                            "ends without the DFU suffix's \"UFD\" signature (offset %1)";
+    QTest::newRow("plain, no UFD") << "file" << patchedByte(plain, 57, 'X') << neither.arg(56);
+    QTest::newRow("a text file") << "file" << QByteArray("Name:\tcat\nUmask:\t0022\n")
+                                 << neither.arg(14);
     QTest::newRow("plain, suffix length 17")
         << "file" << patchedByte(plain, 59, 17) << "length is 17, not 16 (offset 59)";
     QTest::newRow("plain, DFU version 0x0200")
@@ -436,8 +462,18 @@ void tst_UpdateTool::rejectsDefects()
         file = write("firm ware %3.dfu", bytes);
     else if (kind == "folder")
         QVERIFY(QDir().mkpath(file));
+    const QString named = write("named.dfu", bytes);
+    // Such a name only a shell can pass on.
+    const QString script
+        = "name=\"$(printf '%s/Ger\\344t.dfu' \"${1%/*}\")\" && mv \"$1\" \"$name\" "
+          "&& exec \"$0\" -c -d --o --fn \"$name\" -l";
+    if (kind == "bytes")
+        file = QFileInfo(named).path() + "/Ger\uFFFDt.dfu";
 
-    const Run run = tool({"-c", "-d", "--o", "--fn", file, "-l"});
+    const Run run = kind == "bytes"
+        ? runProgram("sh", {"-c", script, DFUSECOMMAND, named},
+                     withSettings(environment(), {"LC_ALL=C.UTF-8"}, work->path()))
+        : tool({"-c", "-d", "--o", "--fn", file, "-l"});
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 3);
     QCOMPARE(run.err.count('\n'), 1);
@@ -556,6 +592,15 @@ void tst_UpdateTool::faults_data()
         << false;
     QTest::newRow("plain, disconnect") << QStringList {"--plain", "--fault", "disconnect@4"}
                                        << QStringList() << 4 << "firmware is incomplete" << true;
+    // dfu-util prints a plain device's status on its standard output.
+    QTest::newRow("plain, error status")
+        << QStringList {"--plain", "--fault", "error@4:3"} << QStringList() << 4
+        << "the device reported \"Device is unable to write memory\" (DFU status 3)" << true;
+    QTest::newRow("plain, image bigger than the device")
+        << QStringList {"--plain", "--size", "16K"} << QStringList() << 4
+        << "The image (20000 bytes) is bigger than the memory of the DFU device 0483:DF11 (16384 "
+           "bytes)"
+        << true;
     QTest::newRow("two run-time devices")
         << QStringList {"--runtime", "--devices", "2"} << QStringList() << 7
         << "2 devices 0483:DF11 are connected in run-time mode" << false;
@@ -681,7 +726,8 @@ void tst_UpdateTool::verification_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QStringList>("lines");
 
-    // %1 and %2 stand for the expected and the stored byte.
+    // %1 and %2 stand for the expected and the stored byte. With --alt, one image: 20000 bytes
+    // at 0x08000000, or 4000 at 0x08004000 with "%HIGH%".
     QTest::newRow("good") << QStringList() << 0 << ""
                           << QStringList {"Verified 20000 bytes at 0x08000000",
                                           "Verified 16 bytes at 0x1FFFC000",
@@ -700,6 +746,21 @@ void tst_UpdateTool::verification_data()
            "at 0x08000000: "
         << QStringList {"Element at 0x08000000 not checked: dfu-util could not read back",
                         "Element at 0x1FFFC000 not checked: dfu-util could not read back",
+                        "Leaving DFU Mode..."};
+    // Its first 16 KiB can be read, the rest not.
+    const QStringList halfReadable = {"--alt", "@X /0x08000000/1*016Kg,1*016Kf"};
+    QTest::newRow("corrupt where it can be read")
+        << halfReadable + QStringList {"--fault", "corrupt@0x08000100"} << 4
+        << "The flash verification failed at 0x08000100: expected %1, found %2."
+        << QStringList {"Bytes at 0x08004000 to 0x08004E1F: the device's layout says it cannot be "
+                        "read",
+                        "Element at 0x08000000 differs from the file, first at 0x08000100"};
+    QTest::newRow("where it cannot be read")
+        << halfReadable + QStringList {"%HIGH%"} << 0
+        << "Warning: the flash could not be verified (0x08004000 to 0x08004F9F: the device's "
+           "layout says it cannot be read). The download itself went through.\n"
+        << QStringList {"Bytes at 0x08004000 to 0x08004F9F: the device's layout says it cannot be "
+                        "read",
                         "Leaving DFU Mode..."};
     QTest::newRow("plain") << QStringList {"--plain"} << 0 << ""
                            << QStringList {"Verified 20000 bytes at 0x00000000",
@@ -737,17 +798,24 @@ void tst_UpdateTool::verification()
     QFETCH(QStringList, lines);
 
     QList<Image> expected;
+    const bool ownLayout = options.contains("--alt");
+    const QString high = options.removeAll("%HIGH%") ? "0@0x08004000:4000" : "0@0x08000000:20000";
     const QString file = takePlainFile(&options)
         ? packImages({"0@0x0:20000"}, &expected, true)
-        : packImages({"0@0x08000000:20000", "1@0x1FFFC000:16"}, &expected);
-    const Run run = onDevice(options + QStringList {"--layout-from", "%FILE%"},
-                             {"-c", "-d", "--fn", file, "-l"});
+        : packImages(ownLayout ? QStringList {high} : QStringList {high, "1@0x1FFFC000:16"},
+                     &expected);
+    const Run run
+        = onDevice(options + (ownLayout ? QStringList() : QStringList {"--layout-from", "%FILE%"}),
+                   {"-c", "-d", "--fn", file, "-l"});
     QCOMPARE(run.exitCode, exitCode);
 
-    // A fault corrupts the byte 10000 into the first image.
+    // A fault corrupts one byte of the first image.
+    const int fault = options.indexOf(QRegularExpression("corrupt@.*"));
+    const quint32 at = fault < 0 ? 0 : options.at(fault).mid(8).toUInt(nullptr, 16);
+    const int offset = int(at - expected.first().address);
     const auto hex = [](const QByteArray &byte) { return "0x" + byte.toHex().toUpper(); };
-    const QString bytes[] = {hex(expected.first().data.mid(10000, 1)),
-                             hex(deviceBytes(0, expected.first().address + 10000, 1))};
+    const QString bytes[] = {hex(expected.first().data.mid(offset, 1)),
+                             hex(deviceBytes(0, expected.first().address + offset, 1))};
     message.replace("%1", bytes[0]).replace("%2", bytes[1]);
     QVERIFY2(message.isEmpty() ? run.err.isEmpty() : QString::fromUtf8(run.err).startsWith(message),
              run.err.constData());
@@ -897,6 +965,15 @@ void tst_UpdateTool::packerRejects_data()
     // What the tool would refuse is refused before any of it is read: exit code 3.
     QTest::newRow("overlap") << QStringList {"0x1000:I", "0x1010:I"} << 3 << "overlaps";
     QTest::newRow("no bytes") << QStringList {"0x1000:E"} << 3 << "holds no firmware bytes";
+    QTest::newRow("one input without bytes")
+        << QStringList {"0x1000:I", "0x2000:E"} << 3 << "holds no firmware bytes";
+    QTest::newRow("bad layout") << QStringList {"--layout", "Flash", "0x1000:I"} << 2
+                                << "does not start with @";
+    // Packed, with a warning.
+    QTest::newRow("two inputs in one sector")
+        << QStringList {"--layout", "@F/0x1000/4*1Kg", "0x1000:I", "0x1100:I"} << 0
+        << "Warning: The elements at 0x00001000, 0x00001100 of alternate setting 0 share an "
+           "erasable sector";
     const QString tooLarge = "bytes; the update tool takes at most 1073741824.";
     QTest::newRow("1 GiB") << QStringList {"0x0:G"} << 3 << "file of 1073742133 " + tooLarge;
     QTest::newRow("twice 1 GiB") << QStringList {"0x0:G", "1@0x0:G"} << 3
@@ -908,6 +985,11 @@ void tst_UpdateTool::packerRejects_data()
     QTest::newRow("no colon") << QStringList {"I"} << 2 << "is not ADDRESS:FILE";
     QTest::newRow("missing image") << QStringList {"0x1000:nothing.bin"} << 2 << "Cannot read";
     QTest::newRow("no input") << QStringList {} << 2 << "at least one";
+    QTest::newRow("negative address") << QStringList {"-1:I"} << 2 << "Usage: dfusepack -o FILE";
+    QTest::newRow("output is an input") << QStringList {"-o", "L", "0x1000:I"} << 2
+                                        << "is one of the inputs; write to another file.";
+    // The file size limit stands in for a full disk.
+    QTest::newRow("write fails") << QStringList {"%LIMIT%", "0x1000:M"} << 1 << "File too large.";
     QTest::newRow("plain, no bytes") << QStringList {"--plain", "E"} << 3
                                      << "no valid plain DFU file: the file holds no firmware bytes";
     QTest::newRow("plain, 1 GiB") << QStringList {"--plain", "G"} << 3
@@ -923,18 +1005,27 @@ void tst_UpdateTool::packerRejects()
     QFETCH(QString, message);
 
     const QString image = write("image.bin", pattern(100, 1));
+    const QString medium = write("medium.bin", pattern(100000, 1));
     const QString empty = write("empty.bin", QByteArray());
     // Sparse: takes no room on disk.
     QFile large(path("large.bin"));
     QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(Q_INT64_C(1) << 30));
+    QVERIFY(QFile::link(image, path("link.bin")));
     inputs.replaceInStrings(QRegularExpression("I$"), image)
         .replaceInStrings(QRegularExpression("E$"), empty)
-        .replaceInStrings(QRegularExpression("G$"), large.fileName());
-    const Run run = pack(QStringList {"-o", path("out.dfu")} + inputs);
+        .replaceInStrings(QRegularExpression("G$"), large.fileName())
+        .replaceInStrings(QRegularExpression("M$"), medium)
+        .replaceInStrings(QRegularExpression("^L$"), path("link.bin"));
+    const QString limit = "trap '' XFSZ; ulimit -f 64; exec \"$0\" \"$@\"";
+    const Run run = inputs.removeAll("%LIMIT%")
+        ? runProgram("sh", QStringList {"-c", limit, DFUSEPACK, "-o", path("out.dfu")} + inputs,
+                     environment())
+        : pack(QStringList {"-o", path("out.dfu")} + inputs);
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
-    QCOMPARE(run.err.count('\n'), 1);
-    QVERIFY(!QFile::exists(path("out.dfu")));
+    QCOMPARE(run.err.count('\n'), message.startsWith("Usage") ? 2 : 1);
+    QCOMPARE(QFileInfo(image).size(), 100);
+    QCOMPARE(QFile::exists(path("out.dfu")), exitCode == 0);
 }
 
 QTEST_MAIN(tst_UpdateTool)

@@ -4,6 +4,7 @@
 #include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
 #include "updatetool/dfusewriter.h"
+#include "updatetool/downloadplan.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -149,12 +150,24 @@ int main(int argc, char *argv[])
     const QCommandLineOption nameOption("name", "Name every target TEXT.", "TEXT");
     const QCommandLineOption plainOption(
         "plain", "Write a plain DFU file (DFU 1.1, no DfuSe prefix) from one raw IMAGE.");
+    const QCommandLineOption layoutOption(
+        "layout",
+        "The device's memory layout, once per alternate setting from 0 on, to be warned about "
+        "elements that share an erasable sector.",
+        "LAYOUT");
     parser.addOptions({outputOption, vendorOption, productOption, deviceOption, alternateOption,
-                       nameOption, plainOption});
-    parser.addHelpOption();
+                       nameOption, plainOption, layoutOption});
+    const QCommandLineOption helpOption = parser.addHelpOption();
     parser.addPositionalArgument("inputs", "Images to pack, as [ALT@]ADDRESS:FILE, or IMAGE.",
                                  "[ALT@]ADDRESS:FILE... | --plain IMAGE");
-    parser.process(app);
+    if (!parser.parse(app.arguments())) {
+        printError(parser.errorText()
+                   + "\nUsage: dfusepack -o FILE [OPTIONS] [ALT@]ADDRESS:FILE... | --plain IMAGE "
+                     "(--help tells more)");
+        return PackUsage;
+    }
+    if (parser.isSet(helpOption))
+        parser.showHelp();
 
     DfuSeFile file;
     quint32 vendor = 0, product = 0, device = 0, alternate = 0;
@@ -181,6 +194,16 @@ int main(int argc, char *argv[])
         return PackUsage;
     }
     const QString kind = plain ? "plain DFU" : "DfuSe";
+    MemoryLayouts layouts;
+    for (const QString &text : parser.values(layoutOption)) {
+        std::string error;
+        const std::optional<MemoryLayout> layout = MemoryLayout::parse(text.toStdString(), &error);
+        if (!layout) {
+            printError("--layout: " + QString::fromStdString(error) + ".");
+            return PackUsage;
+        }
+        layouts.insert(layouts.size(), *layout);
+    }
     file.vendorId = quint16(vendor);
     file.productId = quint16(product);
     file.deviceVersion = quint16(device);
@@ -194,7 +217,22 @@ int main(int argc, char *argv[])
             printError(problem);
             return PackUsage;
         }
+        // The update tool would leave it out: dfu-util cannot write an element of no bytes.
+        if (!plain && input.size == 0) {
+            printError("\"" + input.path + "\" holds no firmware bytes: give each element some.");
+            return PackRefused;
+        }
         inputs << input;
+    }
+    // Replacing an input would lose the image; through links and relative paths it is the same.
+    const QString output = QFileInfo(parser.value(outputOption)).canonicalFilePath();
+    for (const Input &input : inputs) {
+        if (!output.isEmpty() && QFileInfo(input.path).canonicalFilePath() == output) {
+            printError("\"" + parser.value(outputOption)
+                       + "\" is one of the inputs; write to "
+                         "another file.");
+            return PackUsage;
+        }
     }
     // Refused from the sizes alone, before anything is read into memory.
     const qint64 size = packedSize(inputs, plain);
@@ -235,8 +273,16 @@ int main(int argc, char *argv[])
         return PackFailed;
     }
 
+    for (const QString &note : DownloadPlan::make(file, layouts).notes)
+        printError("Warning: " + note + ".");
     QSaveFile out(parser.value(outputOption));
-    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+    bool written = out.open(QIODevice::WriteOnly);
+    // A short write sets no error; the next one tells why (a full disk).
+    for (qint64 done = 0, put = 0; written && done < bytes.size(); done += put) {
+        put = out.write(bytes.constData() + done, bytes.size() - done);
+        written = put > 0;
+    }
+    if (!written || !out.commit()) {
         printError("Cannot write \"" + out.fileName() + "\": " + out.errorString() + ".");
         return PackFailed;
     }

@@ -63,6 +63,12 @@ bool DfuSeReader::read(const QByteArray &bytes)
     offset = -1;
 
     const qint64 size = bytes.size();
+    kindKnown = size < SuffixSize || hasBytes(bytes, 0, PrefixSignature)
+        || hasBytes(bytes, size - SuffixSize + 8, SuffixSignature);
+    if (!kindKnown)
+        return fail(size - SuffixSize + 8,
+                    "it starts without \"DfuSe\" and ends without the DFU suffix's \"UFD\" "
+                    "signature");
     // Without the DfuSe prefix, a suffix that does not say DfuSe makes a plain DFU file.
     if (size >= SuffixSize && !hasBytes(bytes, 0, PrefixSignature)
         && le16(bytes, size - SuffixSize + 6) != DfuVersion) {

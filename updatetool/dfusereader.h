@@ -26,6 +26,8 @@ public:
     QString errorString() const { return error; }
     qint64 errorOffset() const { return offset; }
     bool hasFormatError() const { return offset >= 0; }
+    // False for a file with neither the DfuSe prefix nor a DFU suffix.
+    bool isDfuFile() const { return kindKnown; }
 
 private:
     bool fail(qint64 at, const QString &what);
@@ -41,6 +43,7 @@ private:
     QVector<qint64> elementOffsets;
     QString error;
     qint64 offset = -1;
+    bool kindKnown = true;
 };
 
 #endif // DFUSEREADER_H

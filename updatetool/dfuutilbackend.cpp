@@ -6,8 +6,10 @@
 #include "updatetool/childprocess.h"
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfuseformat.h"
+#include "updatetool/downloadplan.h"
 #include "updatetool/flashverifier.h"
 #include "updatetool/phasereporter.h"
+#include "updatetool/scratchfolder.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -15,7 +17,6 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
@@ -32,6 +33,8 @@ const char resetText[] = "Resetting USB to switch back to Run-Time mode";
 // sent, and EX_IOERR when it reset a device that was waiting for that after a download.
 constexpr int ResetGoneExitCode = 251;
 constexpr int IoErrorExitCode = 74;
+// The DFU status errADDRESS: an address past the device's memory.
+constexpr int ErrorAddressStatus = 8;
 const char connectAdvice[] = "Connect the device, put it into DFU mode and try again.";
 
 QString idText(quint16 id)
@@ -134,17 +137,9 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
     vendorId = file.vendorId;
     productId = file.productId;
     kind = file.kind;
+    foundIds.clear();
     leftAfterDownload = false;
-    // The device starts the firmware where the file's first element lies.
-    for (const DfuSeTarget &target : file.targets) {
-        auto element = std::find_if(target.elements.cbegin(), target.elements.cend(),
-                                    [](const DfuSeElement &e) { return !e.data.isEmpty(); });
-        if (element != target.elements.cend()) {
-            leaveAlternate = target.alternateSetting;
-            leaveAddress = element->address;
-            break;
-        }
-    }
+    layouts.clear();
 
     QElapsedTimer clock;
     clock.start();
@@ -224,6 +219,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
         alternates << QString::number(alternate);
     progress.context(QString("Found the DFU device %1 (%2, alternate settings %3)")
                          .arg(listing.ids, listing.matching.first(), alternates.join(", ")));
+    foundIds = listing.ids;
     // dfu-util would take a DfuSe file as one on any device, and a plain one as raw bytes.
     if (listing.layouts != (kind == DfuSeFile::DfuSe))
         return ToolResult::failure(
@@ -248,6 +244,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
                     .arg(alternate)
                     .arg(t + 1));
     }
+    readLayouts(listing, file, progress);
     return ToolResult::success();
 }
 
@@ -297,7 +294,7 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, 
                                     PhaseReporter &progress)
 {
     if (kind == DfuSeFile::Plain)
-        return downloadPlain(path, progress);
+        return downloadPlain(path, file.dataSize(), progress);
     progress.begin(PhaseReporter::Erase);
     qint64 before = 0;
     for (const auto &group : elementsByAlternate(file)) {
@@ -343,7 +340,8 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path, 
 }
 
 // A plain device erases as it writes: one download phase over the image, from its start.
-ToolResult DfuUtilBackend::downloadPlain(const QString &path, PhaseReporter &progress)
+ToolResult DfuUtilBackend::downloadPlain(const QString &path, qint64 imageSize,
+                                         PhaseReporter &progress)
 {
     progress.begin(PhaseReporter::Download);
     bool touched = false;
@@ -367,18 +365,49 @@ ToolResult DfuUtilBackend::downloadPlain(const QString &path, PhaseReporter &pro
     if (leftAfterDownload)
         progress.context("The device left DFU mode by itself after the download: it is not "
                          "manifestation tolerant");
+    else if (result.started && !result.crashed && result.exitCode != 0
+             && result.status == ErrorAddressStatus)
+        return tooLarge(imageSize, progress);
     else if (!result.started || result.crashed || result.exitCode != 0)
         return failure(result, "downloading the firmware", touched);
     progress.finish(PhaseReporter::Download);
     return ToolResult::success();
 }
 
+void DfuUtilBackend::readLayouts(const Listing &listing, const DfuSeFile &file,
+                                 PhaseReporter &progress)
+{
+    QStringList notes;
+    layouts = DownloadPlan::layoutsOf(listing.layoutTexts, &notes);
+    for (const QString &note : notes)
+        progress.context(note);
+    leaveAddress = DownloadPlan::leaveAddress(file, layouts);
+}
+
+// A plain device takes an image up to the end of its memory, which an upload reads whole.
+ToolResult DfuUtilBackend::tooLarge(qint64 imageSize, PhaseReporter &progress) const
+{
+    const ScratchFolder folder;
+    const QString path = folder.filePath("memory.bin");
+    const FlashVerifier::ReadBack memory
+        = upload(deviceArguments() + QStringList {"-a", "0", "-U", path}, DfuSeFormat::hex32(0),
+                 path, progress);
+    const QString size = memory.ok ? QString(" (%1 bytes)").arg(memory.bytes.size()) : QString();
+    return ToolResult::failure(ExitTransferFailed,
+                               QString("The image (%1 bytes) is bigger than the memory of the DFU "
+                                       "device %2%3: the device refused the bytes past its end. "
+                                       "The firmware is incomplete: use a firmware file made for "
+                                       "this device.")
+                                   .arg(imageSize)
+                                   .arg(deviceName(), size));
+}
+
 // Uploads each element's range in DfuSe mode, or a plain device's memory from its start.
 ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress)
 {
-    const QTemporaryDir uploads;
+    const ScratchFolder uploads;
     return FlashVerifier::verify(
-        file, progress, [&](quint8 alternateSetting, const DfuSeElement &element) {
+        file, layouts, progress, [&](quint8 alternateSetting, const DfuSeElement &element) {
             FlashVerifier::ReadBack back;
             if (leftAfterDownload) {
                 back.problem = "the device left DFU mode after the download and cannot be read "
@@ -395,9 +424,11 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
             const QString path
                 = uploads.filePath(QString("upload-%1-%2.bin").arg(alternateSetting).arg(where));
             if (kind == DfuSeFile::Plain) {
-                // A plain upload runs until the device ends it, at the end of its memory.
-                back = upload(deviceArguments() + QStringList {"-a", "0", "-U", path}, where, path,
-                              progress);
+                // A plain upload runs to the end of the device's memory: -Z only sizes the
+                // progress bar that tells when the image is in.
+                const QString size = QString::number(element.data.size());
+                back = upload(deviceArguments() + QStringList {"-a", "0", "-Z", size, "-U", path},
+                              where, path, progress, element.data.size());
                 back.bytes.truncate(element.data.size());
                 return back;
             }
@@ -412,14 +443,24 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
 // Only a device that refuses the upload, as a read-protected one does, leaves what it holds
 // unchecked; any other failure to read back means the flash was not verified.
 FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, const QString &where,
-                                               const QString &path, PhaseReporter &progress) const
+                                               const QString &path, PhaseReporter &progress,
+                                               qint64 size) const
 {
     const QString what
         = kind == DfuSeFile::Plain ? QString("the device's memory") : "the element at " + where;
     FlashVerifier::ReadBack back;
     progress.context("Running dfu-util " + arguments.join(' '));
-    const Run result
-        = run(arguments, [&](const DfuUtilOutput::Record &record) { passOn(record, progress); });
+    // dfu-util writes each block to the file before it moves its bar.
+    bool enough = false;
+    const Run result = run(
+        arguments,
+        [&](const DfuUtilOutput::Record &record) {
+            passOn(record, progress);
+            enough = enough
+                || (size > 0 && record.kind == DfuUtilOutput::Record::Progress
+                    && record.stage == DfuUtilOutput::Upload && record.bytes >= size);
+        },
+        SilenceLimit, &enough);
     const QString reading = "reading back " + what;
     if (result.started && !result.crashed && result.exitCode != 0 && refusedUpload(result)) {
         back.problem = "dfu-util could not read back " + what + ": " + messageOf(result);
@@ -463,8 +504,7 @@ ToolResult DfuUtilBackend::leave(PhaseReporter &progress)
     const bool plain = kind == DfuSeFile::Plain;
     const QStringList arguments = deviceArguments()
         + (plain ? QStringList {"-a", "0", "-e", "-R"}
-                 : QStringList {"-a", QString::number(leaveAlternate), "-s",
-                                DfuSeFormat::hex32(leaveAddress) + ":leave"});
+                 : QStringList {"-a", "0", "-s", DfuSeFormat::hex32(leaveAddress) + ":leave"});
     progress.context("Running dfu-util " + arguments.join(' '));
     const Run result = run(arguments, [&](const DfuUtilOutput::Record &record) {
         if (record.kind == DfuUtilOutput::Record::Text
@@ -496,8 +536,8 @@ ToolResult DfuUtilBackend::leave(PhaseReporter &progress)
 // silent dfu-util can hold the tool.
 DfuUtilBackend::Run
 DfuUtilBackend::run(const QStringList &arguments,
-                    const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
-                    Watch watch) const
+                    const std::function<void(const DfuUtilOutput::Record &)> &onRecord, Watch watch,
+                    const bool *enough) const
 {
     ChildProcess process;
     process.setStandardInputFile(QProcess::nullDevice());
@@ -511,8 +551,10 @@ DfuUtilBackend::run(const QStringList &arguments,
 
     DfuUtilOutput output;
     const auto deliver = [&](const QVector<DfuUtilOutput::Record> &records) {
-        for (const DfuUtilOutput::Record &record : records)
+        for (const DfuUtilOutput::Record &record : records) {
+            noteStatus(record.text, &result);
             onRecord(record);
+        }
     };
     QTimer watchdog;
     watchdog.setSingleShot(true);
@@ -522,9 +564,19 @@ DfuUtilBackend::run(const QStringList &arguments,
         if (watch == SilenceLimit)
             watchdog.start();
     };
+    bool ended = false;
+    QTimer ending;
+    ending.setSingleShot(true);
+    ending.setInterval(EndingGraceMs);
+    QObject::connect(&ending, &QTimer::timeout, [&] {
+        ended = true;
+        process.kill();
+    });
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
         deliver(output.feed(process.readAllStandardOutput()));
         heard();
+        if (enough && *enough && !ending.isActive() && !ended)
+            ending.start();
     });
     QObject::connect(&process, &QProcess::readyReadStandardError, [&] {
         keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
@@ -544,8 +596,10 @@ DfuUtilBackend::run(const QStringList &arguments,
     deliver(output.feed(process.readAllStandardOutput()));
     deliver(output.finish());
     keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
-    result.crashed = process.exitStatus() == QProcess::CrashExit;
-    result.exitCode = process.exitCode();
+    for (const QByteArray &line : result.err.split('\n'))
+        noteStatus(line, &result);
+    result.crashed = !ended && process.exitStatus() == QProcess::CrashExit;
+    result.exitCode = ended ? 0 : process.exitCode();
     return result;
 }
 
@@ -553,7 +607,7 @@ ToolResult DfuUtilBackend::list(Listing *listing) const
 {
     static const QRegularExpression found("^Found DFU: \\[([0-9a-fA-F]{4}):([0-9a-fA-F]{4})\\] "
                                           ".*devnum=(\\d+),.* path=\"([^\"]*)\", alt=(\\d+),"
-                                          "( name=\"@)?");
+                                          "( name=\"(@[^\"]*))?");
     static const QRegularExpression runtime(
         "^Found Runtime: \\[([0-9a-fA-F]{4}:[0-9a-fA-F]{4})\\] .* path=\"([^\"]*)\",");
     const Run result = run(
@@ -585,6 +639,8 @@ ToolResult DfuUtilBackend::list(Listing *listing) const
                 listing->alternates << match.captured(5).toInt();
                 // DfuSe names each alternate setting by its memory layout, "@Name /0x...".
                 listing->layouts = listing->layouts || !match.captured(6).isEmpty();
+                if (!match.captured(6).isEmpty())
+                    listing->layoutTexts.insert(match.captured(5).toInt(), match.captured(7));
             }
         },
         TimeLimit);
@@ -618,6 +674,8 @@ QStringList DfuUtilBackend::deviceArguments() const
 
 QString DfuUtilBackend::deviceName() const
 {
+    if (!foundIds.isEmpty())
+        return foundIds;
     if (vendorId == 0xFFFF && productId == 0xFFFF)
         return "with any id";
     return idText(vendorId) + ":" + idText(productId);
@@ -670,7 +728,23 @@ ToolResult DfuUtilBackend::cannotOpen(const QString &why) const
                                      "group that may use it (often plugdev).");
 }
 
-// dfu-util's own words from standard error, without its notes about skipped targets.
+// dfu-util prints the device's error status, "state(10) = dfuERROR, status(3) = Device is
+// unable to write memory", on standard output for most requests.
+void DfuUtilBackend::noteStatus(const QByteArray &line, Run *run)
+{
+    static const QRegularExpression status("status\\((\\d+)\\) = ([^,]*[^,.\\s])");
+    // A status left from an earlier run is cleared before this one goes on.
+    if (line.contains("Clearing status"))
+        run->status = 0;
+    const QRegularExpressionMatch match = status.match(QString::fromUtf8(line));
+    if (match.hasMatch() && match.captured(1) != "0") {
+        run->status = match.captured(1).toInt();
+        run->statusText = match.captured(2);
+    }
+}
+
+// dfu-util's own words from standard error, without its notes about skipped targets, and the
+// device's status when dfu-util printed one.
 QString DfuUtilBackend::messageOf(const Run &run)
 {
     QStringList lines;
@@ -683,13 +757,18 @@ QString DfuUtilBackend::messageOf(const Run &run)
         return run.startError;
     if (run.stopped)
         return "dfu-util stopped responding";
-    if (lines.isEmpty())
+    const QString status = run.status == 0
+        ? QString()
+        : QString("the device reported \"%1\" (DFU status %2)").arg(run.statusText).arg(run.status);
+    if (lines.isEmpty() && status.isEmpty())
         return run.crashed ? QString("it crashed")
                            : QString("it gave exit code %1 and no message").arg(run.exitCode);
     QString message = lines.join(' ');
     while (message.endsWith('.'))
         message.chop(1);
-    return message;
+    if (status.isEmpty() || message.contains(run.statusText))
+        return message;
+    return message.isEmpty() ? status : message + "; " + status;
 }
 
 // The device's own answer to the upload request: a stall, or an error state or status.

@@ -6,6 +6,7 @@
 
 #include "updatetool/dfusefile.h"
 #include "updatetool/dfuutiloutput.h"
+#include "updatetool/downloadplan.h"
 #include "updatetool/flashverifier.h"
 #include "updatetool/toolresult.h"
 
@@ -30,6 +31,9 @@ public:
     // Only the end of dfu-util's standard error is kept for messages.
     static constexpr int MaximumErrorSize = 64 * 1024;
     static constexpr int PollIntervalMs = 250;
+    // Once dfu-util has what the tool asked for, how long it gets to end by itself before it is
+    // ended: at the very end of its work a kill would catch it letting the device go.
+    static constexpr int EndingGraceMs = 500;
     // After dfu-util first says it may not open the device, how long udev gets to grant access.
     static constexpr int AccessGraceMs = 1000;
 
@@ -51,6 +55,8 @@ public:
     ToolResult verify(const DfuSeFile &file, PhaseReporter &progress);
     // Lets the device leave DFU mode and start its new firmware.
     ToolResult leave(PhaseReporter &progress);
+    // The memory layouts the open device names, by alternate setting.
+    const MemoryLayouts &memoryLayouts() const { return layouts; }
 
 private:
     // A listing is ended after ListingLimitMs; anything else after stallSeconds of silence.
@@ -64,6 +70,9 @@ private:
         int exitCode = -1;
         QString startError;
         QByteArray err;
+        // The last error status dfu-util printed, 0 for none.
+        int status = 0;
+        QString statusText;
     };
     struct Listing
     {
@@ -74,25 +83,32 @@ private:
         bool accessDenied = false;
         // The found device's alternate settings name memory layouts: a DfuSe device.
         bool layouts = false;
+        QMap<int, QString> layoutTexts;
         // Devices in run-time mode, each as the ids and USB path dfu-util prints.
         QVector<QPair<QString, QString>> runtime;
         // Why dfu-util could not list the devices this time; empty when it could.
         QString failure;
     };
 
+    // Once *enough turns true, dfu-util is ended, and that counts as a clean end.
     Run run(const QStringList &arguments,
             const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
-            Watch watch = SilenceLimit) const;
+            Watch watch = SilenceLimit, const bool *enough = nullptr) const;
     ToolResult list(Listing *listing) const;
     bool detach(const Listing &listing, PhaseReporter &progress, ToolResult *result) const;
-    ToolResult downloadPlain(const QString &path, PhaseReporter &progress);
+    void readLayouts(const Listing &listing, const DfuSeFile &file, PhaseReporter &progress);
+    ToolResult downloadPlain(const QString &path, qint64 imageSize, PhaseReporter &progress);
+    ToolResult tooLarge(qint64 imageSize, PhaseReporter &progress) const;
+    // With a size, dfu-util is ended once it has read that much.
     FlashVerifier::ReadBack upload(const QStringList &arguments, const QString &what,
-                                   const QString &path, PhaseReporter &progress) const;
+                                   const QString &path, PhaseReporter &progress,
+                                   qint64 size = 0) const;
     QStringList deviceArguments() const;
     QString deviceName() const;
     ToolResult failure(const Run &run, const QString &doing, bool firmwareTouched) const;
     ToolResult cannotOpen(const QString &why) const;
     static QString messageOf(const Run &run);
+    static void noteStatus(const QByteArray &line, Run *run);
     static bool refusedUpload(const Run &run);
     static void passOn(const DfuUtilOutput::Record &record, PhaseReporter &progress);
 
@@ -101,10 +117,12 @@ private:
     int stallSeconds;
     quint16 vendorId = 0xFFFF;
     quint16 productId = 0xFFFF;
+    // The ids of the device found, which messages name from then on.
+    QString foundIds;
     DfuSeFile::Kind kind = DfuSeFile::DfuSe;
     // A plain device that is not manifestation tolerant leaves DFU mode after the download.
     bool leftAfterDownload = false;
-    int leaveAlternate = 0;
+    MemoryLayouts layouts;
     quint32 leaveAddress = 0;
 };
 

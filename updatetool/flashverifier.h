@@ -1,8 +1,10 @@
-// Compares what a device reads back with the file, element by element, and says how it went:
-// one line per element, and never "verified" for a byte that was not compared.
+// Compares what a device reads back with the file, element by element and range by range,
+// and says how it went: one line per range, and never "verified" for a byte that was not
+// compared.
 #ifndef FLASHVERIFIER_H
 #define FLASHVERIFIER_H
 
+#include "updatetool/downloadplan.h"
 #include "updatetool/toolresult.h"
 
 #include <QByteArray>
@@ -26,12 +28,16 @@ public:
         QByteArray bytes;
         QString problem;
     };
+    // Reads the bytes of part of an element, given as an element of its own.
     using Reader = std::function<ReadBack(quint8 alternateSetting, const DfuSeElement &element)>;
 
-    // Success when every byte matched; a warning when the device refused to be read back;
-    // exit code 4 naming the first differing address, or saying why the read-back failed
-    // (it stops there), otherwise. Fewer bytes than asked count as a failed read-back.
-    static ToolResult verify(const DfuSeFile &file, PhaseReporter &progress, const Reader &read);
+    // Reads every range the layouts call readable, and whole elements where there is no layout.
+    // Success when every byte matched; a warning naming the ranges left unread when the layout
+    // says they cannot be read or the device refused every read; exit code 4 naming the first
+    // differing address, a readable range the device refused while it read others, or why the
+    // read-back failed (it stops there). Fewer bytes than asked count as a failed read-back.
+    static ToolResult verify(const DfuSeFile &file, const MemoryLayouts &layouts,
+                             PhaseReporter &progress, const Reader &read);
 };
 
 #endif // FLASHVERIFIER_H

@@ -1,4 +1,5 @@
 // DfuSeCommand.exe: flashes a DfuSe firmware file through DFU.
+#include "updatetool/nativenames.h"
 #include "updatetool/updatetool.h"
 
 #include <QCoreApplication>
@@ -7,6 +8,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    const NativeNames names(argc, argv);
     UpdateTool tool;
-    return tool.run(app.arguments(), QProcessEnvironment::systemEnvironment());
+    return tool.run(app.arguments(), QProcessEnvironment::systemEnvironment(), names);
 }

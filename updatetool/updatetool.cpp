@@ -3,9 +3,13 @@
 
 #include "updatetool/dfuseformat.h"
 #include "updatetool/dfusereader.h"
+#include "updatetool/dfusewriter.h"
 #include "updatetool/dfuutilbackend.h"
+#include "updatetool/downloadplan.h"
+#include "updatetool/nativenames.h"
 #include "updatetool/phasereporter.h"
 #include "updatetool/privatecopy.h"
+#include "updatetool/scratchfolder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,7 +32,8 @@ QString plural(qint64 count, const char *noun)
 
 } // namespace
 
-int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env)
+int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env,
+                    const NativeNames &names)
 {
     QCommandLineParser parser;
     const QCommandLineOption connectOption("c");
@@ -48,16 +53,19 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     if ((parser.isSet(downloadOption) || parser.isSet(leaveOption)) && !parser.isSet(connectOption))
         return usage("-d and -l need -c to connect to the device first.");
 
+    ScratchFolder::removeLeftovers();
     const QString path = parser.value(fileOption);
     DfuSeReader reader;
-    if (!reader.readFile(path)) {
+    if (!reader.readFile(names.openable(path))) {
         const QString where = "The firmware file \"" + path + "\"";
+        const QString what = !reader.isDfuFile()     ? "is neither a DfuSe nor a DFU"
+            : reader.file().kind == DfuSeFile::Plain ? "is not a valid plain DFU"
+                                                     : "is not a valid DfuSe";
         return exitWith(ToolResult::failure(
             ExitInvalidFile,
             reader.hasFormatError()
-                ? QString("%1 is not a valid %2 file: %3 (offset %4).")
-                      .arg(where, reader.file().kind == DfuSeFile::Plain ? "plain DFU" : "DfuSe",
-                           reader.errorString(), QString::number(reader.errorOffset()))
+                ? QString("%1 %2 file: %3 (offset %4).")
+                      .arg(where, what, reader.errorString(), QString::number(reader.errorOffset()))
                 : QString("%1 cannot be used: %2.").arg(where, reader.errorString())));
     }
     const DfuSeFile &file = reader.file();
@@ -83,10 +91,16 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         return exitWith(result);
     result = backend->open(file, progress);
     if (result.ok() && parser.isSet(downloadOption)) {
+        const DownloadPlan plan = file.kind == DfuSeFile::DfuSe
+            ? DownloadPlan::make(file, backend->memoryLayouts())
+            : DownloadPlan {file, {}};
+        for (const QString &note : plan.notes)
+            progress.context(note);
         // The bytes checked above, not the file as it may be on disk by now.
-        const PrivateCopy copy(reader.bytes());
+        const PrivateCopy copy(plan.changed() ? DfuSeWriter::write(plan.file) : reader.bytes());
         result = copy.isValid()
-            ? warnOf(backend->download(file, copy.path(), parser.isSet(skipErasedOption), progress))
+            ? warnOf(
+                backend->download(plan.file, copy.path(), parser.isSet(skipErasedOption), progress))
             : ToolResult::failure(ExitTransferFailed,
                                   "The checked firmware cannot be copied for the download ("
                                       + copy.errorString() + "). Nothing was written.");

@@ -6,12 +6,13 @@
 
 #include <QStringList>
 
+class NativeNames;
 class QProcessEnvironment;
 
 class UpdateTool
 {
 public:
-    int run(const QStringList &arguments, const QProcessEnvironment &env);
+    int run(const QStringList &arguments, const QProcessEnvironment &env, const NativeNames &names);
 
 private:
     static int usage(const QString &problem);
