@@ -123,5 +123,7 @@ END {
         row("press start to success box / tool alone", "device", 1, "ratio", "window", "tool", "median", "%.3f", "")
         row("press start to success box (ms)", "device", 1, "value", "window", "", "median", "%.0f", "")
         row("longest stall during the update, worst pair (ms)", "device", 2, "value", "window", "", "max", "%.1f", "<= 100")
+        row("fwupdtool install of the same firmware as a cabinet (ms)", "device", 1, "value", "fwupd", "", "median", "%.0f", "")
+        row("fwupdtool install / tool", "device", 1, "ratio", "fwupd", "tool", "median", "%.3f", "")
     }
 }

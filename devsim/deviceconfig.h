@@ -5,6 +5,7 @@
 #include "updatetool/memorylayout.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 struct DeviceConfig
@@ -28,6 +29,9 @@ struct DeviceConfig
     bool canUpload = true;
     uint32_t pollMs = 0;
     uint16_t transferSize = 2048;
+    uint16_t bcdDevice = 0x0200;
+    // After a leave request: back in run-time mode with this bcdDevice, as new firmware would be.
+    std::optional<uint16_t> nextBcdDevice;
 
     uint16_t bcdDfu() const { return dfuse ? 0x011A : 0x0110; }
     uint8_t attributes() const

@@ -115,6 +115,9 @@ std::string DevsimOptions::usage()
           "  --size BYTES            memory of a plain device, K and M allowed (default 256K)\n"
           "  --manifest-reset        plain device: not manifestation tolerant\n"
           "  --runtime               start in run-time mode; enter DFU mode on a detach request\n"
+          "  --bcd BCD               bcdDevice, the firmware version in hex (default 0x0200)\n"
+          "  --new-bcd BCD           after a leave request, come back in run-time mode with\n"
+          "                          this bcdDevice\n"
           "  -h, --help              show this text\n";
 }
 
@@ -178,6 +181,14 @@ bool DevsimOptions::parse(const std::vector<std::string> &arguments, std::string
             }
             vendor = uint16_t(vid);
             product = uint16_t(pid);
+        } else if (option == "--bcd" || option == "--new-bcd") {
+            if (!takeValue())
+                return false;
+            if (!parseUnsigned(value, 16, 0xFFFF, &number)) {
+                *error = "bad " + option + " \"" + value + "\": expected hex 0 to FFFF";
+                return false;
+            }
+            (option == "--bcd" ? bcd : newBcd) = uint16_t(number);
         } else if (option == "--alt") {
             if (!takeValue())
                 return false;
@@ -265,6 +276,8 @@ bool DevsimOptions::deviceConfig(DeviceConfig *config, std::string *error) const
         config->product = *product;
     }
     config->runtime = runtime;
+    config->bcdDevice = bcd.value_or(config->bcdDevice);
+    config->nextBcdDevice = newBcd;
     config->stay = stay;
     config->pollMs = pollMs;
     config->canUpload = !faults.noUpload;

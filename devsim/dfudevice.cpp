@@ -318,6 +318,10 @@ void DfuDevice::busReset()
 
 void DfuDevice::leave()
 {
+    if (m_config.nextBcdDevice) {
+        m_config.bcdDevice = *m_config.nextBcdDevice;
+        m_config.runtime = true;
+    }
     if (m_config.runtime) {
         m_dfuMode = false;
         m_state = AppIdle;

@@ -22,6 +22,7 @@ namespace {
 
 // Exit code when devsim itself cannot set up, as env and chroot use it.
 constexpr int SetupFailed = 125;
+const char UmockdevPreload[] = "libumockdev-preload.so.0";
 const int ForwardedSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 int fail(const std::string &reason)
@@ -79,6 +80,17 @@ void endLeftovers(const sigset_t &signals)
 
 int main(int argc, char **argv)
 {
+    // umockdev sends the udev events of a device that leaves or comes back (fwupd waits for
+    // them) only from a process under its own preload, which the command needs as well.
+    const char *preload = std::getenv("LD_PRELOAD");
+    if (!preload || !std::strstr(preload, UmockdevPreload)) {
+        std::string libraries = UmockdevPreload;
+        if (preload && *preload)
+            libraries += std::string(":") + preload;
+        ::setenv("LD_PRELOAD", libraries.c_str(), 1);
+        ::execv("/proc/self/exe", argv);
+    }
+
     DevsimOptions options;
     std::string error;
     if (!options.parse(std::vector<std::string>(argv + 1, argv + argc), &error)) {
@@ -107,11 +119,6 @@ int main(int argc, char **argv)
     if (!bus.start(config, options, &error))
         return fail(error);
 
-    const char *preload = std::getenv("LD_PRELOAD");
-    std::string libraries = "libumockdev-preload.so.0";
-    if (preload && *preload)
-        libraries += std::string(":") + preload;
-    ::setenv("LD_PRELOAD", libraries.c_str(), 1);
     // Grandchildren whose parent ends come to us, so none is left behind.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 

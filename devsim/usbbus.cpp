@@ -41,18 +41,18 @@ std::string format(const char *pattern, unsigned a, unsigned b = 0)
 
 // A record in umockdev's uevent format for a device on bus 1.
 std::string record(const std::string &path, unsigned devnum, uint16_t vendor, uint16_t product,
-                   const std::string &devpath, const std::string &serial,
+                   uint16_t version, const std::string &devpath, const std::string &serial,
                    const std::vector<uint8_t> &descriptors)
 {
     const std::string node = format("bus/usb/001/%03u", devnum);
     return "P: " + path + "\nN: " + node
         + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + node
-        + "\nE: BUSNUM=001\nE: DEVNUM=" + format("%03u", devnum)
-        + "\nE: PRODUCT=" + format("%x/%x", vendor, product) + "/200\nE: MAJOR=189\nE: MINOR="
+        + "\nE: BUSNUM=001\nE: DEVNUM=" + format("%03u", devnum) + "\nE: PRODUCT="
+        + format("%x/%x", vendor, product) + format("/%x", version) + "\nE: MAJOR=189\nE: MINOR="
         + format("%u", devnum - 1) + "\nA: busnum=1\nA: devnum=" + format("%u", devnum)
         + "\nA: devpath=" + devpath + "\nA: speed=12\nA: idVendor=" + format("%04x", vendor)
-        + "\nA: idProduct=" + format("%04x", product)
-        + "\nA: bcdDevice=0200\nA: bConfigurationValue=1\n"
+        + "\nA: idProduct=" + format("%04x", product) + "\nA: bcdDevice=" + format("%04x", version)
+        + "\nA: bConfigurationValue=1\n"
           "A: bNumConfigurations=1\nA: bMaxPacketSize0=64\nA: serial="
         + serial + "\nH: descriptors=" + hex(descriptors) + "\n";
 }
@@ -143,32 +143,31 @@ bool UsbBus::plug(Port &port, std::string *error)
 {
     const DfuDevice &device = *port.device;
     const UsbDescriptors descriptors(device.config(), device.dfuMode(), port.number);
-    std::vector<uint8_t> all = descriptors.device();
-    const std::vector<uint8_t> configuration = descriptors.configuration();
-    all.insert(all.end(), configuration.begin(), configuration.end());
 
     port.devnum = m_nextDevnum++;
     GError *gerror = nullptr;
     const std::string text
         = record(port.syspath, port.devnum, device.config().vendor, device.config().product,
-                 std::to_string(port.number), descriptors.serial(), all);
+                 device.config().bcdDevice, std::to_string(port.number), descriptors.serial(),
+                 descriptors.all());
     const std::string devnode = format("/dev/bus/usb/001/%03u", port.devnum);
-    if (!umockdev_testbed_add_from_string(m_testbed, text.c_str(), &gerror)) {
-        if (error)
-            *error = std::string("cannot add a simulated device: ") + gerror->message;
-        g_error_free(gerror);
-        return false;
-    }
-
     UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
     m_nodes.push_back(std::make_unique<Node>(Node {this, &port, port.devnum}));
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), m_nodes.back().get());
+    g_signal_connect(handler, "handle-read", G_CALLBACK(onRead), m_nodes.back().get());
     g_signal_connect(handler, "client-vanished", G_CALLBACK(onClientVanished),
                      m_nodes.back().get());
     m_handlers.push_back(handler);
     if (!umockdev_testbed_attach_ioctl(m_testbed, devnode.c_str(), handler, &gerror)) {
         if (error)
             *error = std::string("cannot attach to a simulated device: ") + gerror->message;
+        g_error_free(gerror);
+        return false;
+    }
+    // Answered before it is added: a program woken by its udev event may open it at once.
+    if (!umockdev_testbed_add_from_string(m_testbed, text.c_str(), &gerror)) {
+        if (error)
+            *error = std::string("cannot add a simulated device: ") + gerror->message;
         g_error_free(gerror);
         return false;
     }
@@ -179,6 +178,9 @@ void UsbBus::unplug(Port &port)
 {
     if (port.devnum == 0)
         return;
+    // Under umockdev's preload a device added sends its udev event; one removed does not.
+    if (umockdev_in_mock_environment())
+        umockdev_testbed_uevent(m_testbed, ("/sys" + port.syspath).c_str(), "remove");
     umockdev_testbed_remove_device(m_testbed, ("/sys" + port.syspath).c_str());
     port.devnum = 0;
 }
@@ -190,10 +192,37 @@ int UsbBus::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *node
     return TRUE;
 }
 
+// Reading the node gives the device's descriptors, as usbfs does, up to a short read.
+int UsbBus::onRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *node)
+{
+    const Node *target = static_cast<const Node *>(node);
+    UsbBus *bus = target->bus;
+    std::lock_guard<std::mutex> lock(bus->m_mutex);
+    if (target->port->devnum != target->devnum) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    const DfuDevice &device = *target->port->device;
+    const std::vector<uint8_t> descriptors
+        = UsbDescriptors(device.config(), device.dfuMode(), target->port->number).all();
+    UMockdevIoctlData *buffer = umockdev_ioctl_client_get_arg(client);
+    size_t &offset = bus->m_readOffsets[client];
+    const size_t count = std::min(descriptors.size() - std::min(offset, descriptors.size()),
+                                  size_t(buffer->data_len));
+    std::memcpy(buffer->data, descriptors.data() + offset, count);
+    offset += count;
+    // libusb seeks back to the start before it reads them again, and seeks reach no handler.
+    if (count < size_t(buffer->data_len))
+        bus->m_readOffsets.erase(client);
+    umockdev_ioctl_client_complete(client, long(count), 0);
+    return TRUE;
+}
+
 void UsbBus::onClientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *node)
 {
     UsbBus *bus = static_cast<const Node *>(node)->bus;
     std::lock_guard<std::mutex> lock(bus->m_mutex);
+    bus->m_readOffsets.erase(client);
     const auto queue = bus->m_reaps.find(client);
     if (queue == bus->m_reaps.end())
         return;
@@ -275,6 +304,21 @@ void UsbBus::handleIoctl(const Node &node, UMockdevIoctlClient *client)
         umockdev_ioctl_client_complete(client, result < 0 ? -1 : result, result < 0 ? -result : 0);
         return;
     }
+    case USBDEVFS_CONNECTINFO:
+        if (auto *info = resolve<UMockdevIoctlData>(arg, 0, sizeof(usbdevfs_connectinfo))) {
+            *reinterpret_cast<usbdevfs_connectinfo *>(info->data) = {port.devnum, 0};
+            g_object_unref(info);
+        }
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return;
+    case USBDEVFS_GET_SPEED:
+        umockdev_ioctl_client_complete(client, USB_SPEED_FULL, 0);
+        return;
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+        // No kernel driver is bound to the interfaces, so none can be asked or detached.
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        return;
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
@@ -403,6 +447,8 @@ int UsbBus::standardRequest(Port &port, const uint8_t *setup, uint8_t *data)
         }
     } else if (setup[1] == USB_REQ_GET_STATUS && (setup[0] & USB_DIR_IN)) {
         answer = {0, 0};
+    } else if (setup[1] == USB_REQ_GET_CONFIGURATION && (setup[0] & USB_DIR_IN)) {
+        answer = {1};
     } else if (setup[1] == USB_REQ_SET_CONFIGURATION || setup[1] == USB_REQ_SET_INTERFACE) {
         return 0;
     } else {

@@ -51,6 +51,7 @@ private:
     };
 
     static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *node);
+    static int onRead(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *node);
     static void onClientVanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
                                  void *node);
     void handleIoctl(const Node &node, UMockdevIoctlClient *client);
@@ -70,6 +71,7 @@ private:
     std::vector<std::unique_ptr<Node>> m_nodes;
     std::vector<UMockdevIoctlBase *> m_handlers;
     std::map<UMockdevIoctlClient *, std::deque<UMockdevIoctlData *>> m_reaps;
+    std::map<UMockdevIoctlClient *, size_t> m_readOffsets;
     unsigned m_nextDevnum = 2;
     bool m_saveFailed = false;
 };

@@ -32,7 +32,7 @@ std::vector<uint8_t> UsbDescriptors::device() const
     d.insert(d.end(), {0, 0, 0, 64});
     put16(&d, m_config.vendor);
     put16(&d, m_config.product);
-    put16(&d, 0x0200); // bcdDevice
+    put16(&d, m_config.bcdDevice);
     d.insert(d.end(), {Manufacturer, Product, Serial, 1});
     return d;
 }
@@ -70,6 +70,14 @@ std::vector<uint8_t> UsbDescriptors::configuration() const
     put16(&d, uint16_t(9 + body.size()));
     d.insert(d.end(), {interfaces, 1, 0, 0x80, 50});
     d.insert(d.end(), body.begin(), body.end());
+    return d;
+}
+
+std::vector<uint8_t> UsbDescriptors::all() const
+{
+    std::vector<uint8_t> d = device();
+    const std::vector<uint8_t> rest = configuration();
+    d.insert(d.end(), rest.begin(), rest.end());
     return d;
 }
 

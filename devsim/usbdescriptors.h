@@ -16,6 +16,8 @@ public:
 
     std::vector<uint8_t> device() const;
     std::vector<uint8_t> configuration() const;
+    // Both, as the node and the sysfs record give them.
+    std::vector<uint8_t> all() const;
     std::optional<std::vector<uint8_t>> string(uint8_t index) const;
     const std::string &serial() const { return m_serial; }
 

@@ -538,6 +538,11 @@ void tst_DevSim::commandLine_data()
         << "dfu-util -a 0 -D fw.dfu && dfu-util -a 0 -s 0x08000000:leave"
            " && ! dfu-util -l | grep -q Found"
         << 0 << "flashed";
+    QTest::newRow("back in run-time mode with the new version")
+        << QStringList {"--new-bcd", "0x0210"}
+        << "dfu-util -l | grep -q 'Found DFU: .*ver=0200' && dfu-util -a 0 -s 0x08000000:leave"
+           " && dfu-util -l | grep -q 'Found Runtime: .*ver=0210'"
+        << 0 << "";
     // dfu-util -e -R is how a plain device is told to leave DFU mode without a download.
     QTest::newRow("plain device flashed, read back, then left")
         << QStringList {"--plain", "--size", "8K", "--memory", "mem"}

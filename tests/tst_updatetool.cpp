@@ -996,6 +996,36 @@ void tst_UpdateTool::packerRejects_data()
                                   << "a plain DFU file of 1073741840 " + tooLarge;
     QTest::newRow("plain, two images")
         << QStringList {"--plain", "I", "I"} << 2 << "--plain takes one raw IMAGE";
+
+    // A cabinet's metadata, each row with one option changed ("KEY=VALUE") or left out.
+    const auto cab = [](const QStringList &changes) {
+        QStringList arguments = QString("--cab C --cab-id org.example.x.firmware --cab-name X "
+                                        "--cab-summary S --cab-developer D --cab-license MIT "
+                                        "--cab-description R --vid 0x0483 --pid 0xDF11 --bcd "
+                                        "0x0123 --layout @F/0x08000000/4*16Kg 0x08000000:I")
+                                    .split(' ');
+        for (const QString &change : changes) {
+            const int at = arguments.indexOf(change.section('=', 0, 0));
+            if (at < 0)
+                arguments << change.split('=');
+            else if (change.contains('='))
+                arguments[at + 1] = change.section('=', 1);
+            else
+                arguments.erase(arguments.begin() + at, arguments.begin() + at + 2);
+        }
+        return arguments;
+    };
+    QTest::newRow("cab without --vid") << cab({"--vid"}) << 3 << "--vid and --pid other than";
+    QTest::newRow("cab, pid 0xFFFF") << cab({"--pid=0xFFFF"}) << 3 << "--vid and --pid other than";
+    QTest::newRow("cab without a name") << cab({"--cab-name"}) << 3 << "needs --cab-name";
+    QTest::newRow("cab id not reverse DNS") << cab({"--cab-id=badge"}) << 3 << "reverse-DNS";
+    QTest::newRow("cab version not BCD") << cab({"--bcd=0x012A"}) << 3 << "no release version";
+    QTest::newRow("cab without a layout") << cab({"--layout"}) << 3 << "--layout";
+    QTest::newRow("cab, bad date") << cab({"--cab-date=2026-13-01"}) << 3 << "YYYY-MM-DD";
+    QTest::newRow("cab, bad urgency") << cab({"--cab-urgency=now"}) << 3 << "--cab-urgency";
+    QTest::newRow("bad transfer size") << cab({"--transfer-size=0"}) << 2 << "--transfer-size";
+    QTest::newRow("check without a layout")
+        << QStringList {"--check-fwupd", "I"} << 2 << "--layout";
 }
 
 void tst_UpdateTool::packerRejects()
@@ -1015,7 +1045,8 @@ void tst_UpdateTool::packerRejects()
         .replaceInStrings(QRegularExpression("E$"), empty)
         .replaceInStrings(QRegularExpression("G$"), large.fileName())
         .replaceInStrings(QRegularExpression("M$"), medium)
-        .replaceInStrings(QRegularExpression("^L$"), path("link.bin"));
+        .replaceInStrings(QRegularExpression("^L$"), path("link.bin"))
+        .replaceInStrings(QRegularExpression("^C$"), path("out.cab"));
     const QString limit = "trap '' XFSZ; ulimit -f 64; exec \"$0\" \"$@\"";
     const Run run = inputs.removeAll("%LIMIT%")
         ? runProgram("sh", QStringList {"-c", limit, DFUSEPACK, "-o", path("out.dfu")} + inputs,
@@ -1026,6 +1057,7 @@ void tst_UpdateTool::packerRejects()
     QCOMPARE(run.err.count('\n'), message.startsWith("Usage") ? 2 : 1);
     QCOMPARE(QFileInfo(image).size(), 100);
     QCOMPARE(QFile::exists(path("out.dfu")), exitCode == 0);
+    QVERIFY(!QFile::exists(path("out.cab")));
 }
 
 QTEST_MAIN(tst_UpdateTool)

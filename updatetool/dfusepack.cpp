@@ -5,6 +5,7 @@
 #include "updatetool/dfusereader.h"
 #include "updatetool/dfusewriter.h"
 #include "updatetool/downloadplan.h"
+#include "updatetool/fwupdpackaging.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -153,10 +154,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption layoutOption(
         "layout",
         "The device's memory layout, once per alternate setting from 0 on, to be warned about "
-        "elements that share an erasable sector.",
+        "elements that share an erasable sector, and for the fwupd check.",
         "LAYOUT");
     parser.addOptions({outputOption, vendorOption, productOption, deviceOption, alternateOption,
                        nameOption, plainOption, layoutOption});
+    FwupdPackaging fwupd;
+    fwupd.addOptions(&parser);
     const QCommandLineOption helpOption = parser.addHelpOption();
     parser.addPositionalArgument("inputs", "Images to pack, as [ALT@]ADDRESS:FILE, or IMAGE.",
                                  "[ALT@]ADDRESS:FILE... | --plain IMAGE");
@@ -181,8 +184,21 @@ int main(int argc, char *argv[])
         printError("--alt takes a number from 0 to 255.");
         return PackUsage;
     }
-    if (!parser.isSet(outputOption) || parser.positionalArguments().isEmpty()) {
-        printError("Give an output file with -o and at least one ADDRESS:FILE input.");
+    MemoryLayouts layouts;
+    for (const QString &text : parser.values(layoutOption)) {
+        std::string error;
+        const std::optional<MemoryLayout> layout = MemoryLayout::parse(text.toStdString(), &error);
+        if (!layout) {
+            printError("--layout: " + QString::fromStdString(error) + ".");
+            return PackUsage;
+        }
+        layouts.insert(layouts.size(), *layout);
+    }
+    if (fwupd.checkOnly(parser))
+        return fwupd.runCheck(parser, layouts);
+    if ((!parser.isSet(outputOption) && !fwupd.cabinet(parser))
+        || parser.positionalArguments().isEmpty()) {
+        printError("Give an output file with -o or --cab and at least one ADDRESS:FILE input.");
         return PackUsage;
     }
     // A plain file is one image, written from the start of alternate setting 0.
@@ -194,19 +210,12 @@ int main(int argc, char *argv[])
         return PackUsage;
     }
     const QString kind = plain ? "plain DFU" : "DfuSe";
-    MemoryLayouts layouts;
-    for (const QString &text : parser.values(layoutOption)) {
-        std::string error;
-        const std::optional<MemoryLayout> layout = MemoryLayout::parse(text.toStdString(), &error);
-        if (!layout) {
-            printError("--layout: " + QString::fromStdString(error) + ".");
-            return PackUsage;
-        }
-        layouts.insert(layouts.size(), *layout);
-    }
     file.vendorId = quint16(vendor);
     file.productId = quint16(product);
     file.deviceVersion = quint16(device);
+    const int fwupdExit = fwupd.readOptions(parser, file, plain, layouts);
+    if (fwupdExit >= 0)
+        return fwupdExit;
 
     QVector<Input> inputs;
     for (const QString &text : parser.positionalArguments()) {
@@ -273,19 +282,28 @@ int main(int argc, char *argv[])
         return PackFailed;
     }
 
+    const int checkExit = fwupd.prepare(parser, &file, &bytes);
+    if (checkExit >= 0)
+        return checkExit;
+
     for (const QString &note : DownloadPlan::make(file, layouts).notes)
         printError("Warning: " + note + ".");
     QSaveFile out(parser.value(outputOption));
-    bool written = out.open(QIODevice::WriteOnly);
+    bool written = !parser.isSet(outputOption) || out.open(QIODevice::WriteOnly);
     // A short write sets no error; the next one tells why (a full disk).
-    for (qint64 done = 0, put = 0; written && done < bytes.size(); done += put) {
+    for (qint64 done = 0, put = 0; parser.isSet(outputOption) && written && done < bytes.size();
+         done += put) {
         put = out.write(bytes.constData() + done, bytes.size() - done);
         written = put > 0;
     }
-    if (!written || !out.commit()) {
+    if (parser.isSet(outputOption) && (!written || !out.commit())) {
         printError("Cannot write \"" + out.fileName() + "\": " + out.errorString() + ".");
         return PackFailed;
     }
+    if (!fwupd.writeCabinet(parser, bytes))
+        return PackFailed;
+    if (!parser.isSet(outputOption))
+        return PackOk;
     if (plain)
         std::printf("%s: plain DFU file, %lld bytes of firmware\n", qPrintable(out.fileName()),
                     file.dataSize());
