@@ -107,9 +107,10 @@ int main(int argc, char *argv[])
             std::fwrite(text.constData(), 1, size_t(text.size()), stream);
             std::fflush(stream);
         } else if (step == "wait") {
-            while (!QFile::exists(dir + "go"))
+            // On Windows the file cannot be removed while the test still holds it open, and a
+            // "go" left behind would let the next wait through.
+            while (!QFile::remove(dir + "go"))
                 QThread::msleep(10);
-            QFile::remove(dir + "go");
         } else if (step == "exit") {
             return rest.toInt();
         } else if (step == "crash") {

@@ -19,8 +19,8 @@ windows_path() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         wineboot --init 9>&- && wineserver -w 9>&-
     fi
-    # Fails when a server is already up, which is what it is for.
-    wineserver -p 9>&- || true
+    # Fails when a server is already up; it ends a minute after the last test.
+    wineserver -p60 9>&- || true
     wine cmd /c exit 9>&-
 ) 9>"$WINEPREFIX.lock" </dev/null >/dev/null 2>&1
 
