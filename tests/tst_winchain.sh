@@ -51,7 +51,8 @@ click 329 329
 xdotool windowmove "$window" 0 0 windowsize "$window" 1270 1010 sleep 2
 import -window root "$work/screen.png"
 convert "$work/screen.png" -resize 300% -colorspace Gray "$work/large.png"
-tesseract "$work/large.png" "$work/screen" >/dev/null 2>&1
+# One column of lines, as the log is laid out, not blocks side by side.
+tesseract "$work/large.png" "$work/screen" --psm 6 >/dev/null 2>&1
 text=$(tr '\n' ' ' <"$work/screen.txt")
 failures=0
 for seen in "Error Code: 10" "DFU device not found"; do
