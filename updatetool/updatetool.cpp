@@ -100,8 +100,7 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         // The bytes checked above, not the file as it may be on disk by now.
         const PrivateCopy copy(plan.changed() ? DfuSeWriter::write(plan.file) : reader.bytes());
         result = copy.isValid()
-            ? warnOf(
-                backend->download(plan.file, copy.path(), parser.isSet(skipErasedOption), progress))
+            ? warnOf(backend->download(plan.file, copy.path(), progress))
             : ToolResult::failure(ExitTransferFailed,
                                   "The checked firmware cannot be copied for the download ("
                                       + copy.errorString() + "). Nothing was written.");
