@@ -276,12 +276,11 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
             const QString path
                 = uploads.filePath(QString("upload-%1-%2.bin").arg(alternateSetting).arg(where));
             if (kind == DfuSeFile::Plain) {
-                // A plain upload runs to the end of the device's memory: -Z only sizes the
-                // progress bar that tells when the image is in.
-                const QString size = QString::number(element.data.size());
-                back = upload(finder.deviceArguments()
-                                  + QStringList {"-a", "0", "-Z", size, "-U", path},
-                              where, path, progress, element.data.size());
+                // A plain upload runs to the end of the device's memory. Ending dfu-util once
+                // the image is in hangs the next dfu-util run on the simulated device now and
+                // then, so it reads on until the device's short block.
+                back = upload(finder.deviceArguments() + QStringList {"-a", "0", "-U", path}, where,
+                              path, progress);
                 back.bytes.truncate(element.data.size());
                 return back;
             }
