@@ -295,24 +295,16 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
 // Only a device that refuses the upload, as a read-protected one does, leaves what it holds
 // unchecked; any other failure to read back means the flash was not verified.
 FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, const QString &where,
-                                               const QString &path, PhaseReporter &progress,
-                                               qint64 size) const
+                                               const QString &path, PhaseReporter &progress) const
 {
     const QString what
         = kind == DfuSeFile::Plain ? QString("the device's memory") : "the element at " + where;
     FlashVerifier::ReadBack back;
     progress.context("Running dfu-util " + arguments.join(' '));
-    // dfu-util writes each block to the file before it moves its bar.
-    bool enough = false;
-    const DfuUtilRunner::Run result = runner.run(
-        arguments,
-        [&](const DfuUtilOutput::Record &record) {
-            DfuUtilRunner::passOn(record, progress);
-            enough = enough
-                || (size > 0 && record.kind == DfuUtilOutput::Record::Progress
-                    && record.stage == DfuUtilOutput::Upload && record.bytes >= size);
-        },
-        DfuUtilRunner::SilenceLimit, &enough);
+    const DfuUtilRunner::Run result
+        = runner.run(arguments, [&](const DfuUtilOutput::Record &record) {
+              DfuUtilRunner::passOn(record, progress);
+          });
     const QString reading = "reading back " + what;
     if (result.started && !result.crashed && result.exitCode != 0 && refusedUpload(result)) {
         back.problem
