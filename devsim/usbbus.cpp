@@ -155,7 +155,7 @@ bool UsbBus::plug(Port &port, std::string *error)
     m_nodes.push_back(std::make_unique<Node>(Node {this, &port, port.devnum}));
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), m_nodes.back().get());
     g_signal_connect(handler, "handle-read", G_CALLBACK(onRead), m_nodes.back().get());
-    g_signal_connect(handler, "client-vanished", G_CALLBACK(onClientVanished),
+    g_signal_connect(handler, "client-connected", G_CALLBACK(onClientConnected),
                      m_nodes.back().get());
     m_handlers.push_back(handler);
     if (!umockdev_testbed_attach_ioctl(m_testbed, devnode.c_str(), handler, &gerror)) {
@@ -218,7 +218,10 @@ int UsbBus::onRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *node)
     return TRUE;
 }
 
-void UsbBus::onClientVanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *node)
+// A program killed between submitting a URB and reaping it leaves the URB queued, and the
+// next program's client can be allocated at the same address: it would reap the dead one's URB,
+// whose answer goes to a closed socket, and wait for its own answer forever.
+void UsbBus::onClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *node)
 {
     UsbBus *bus = static_cast<const Node *>(node)->bus;
     std::lock_guard<std::mutex> lock(bus->m_mutex);

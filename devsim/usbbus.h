@@ -52,8 +52,8 @@ private:
 
     static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *node);
     static int onRead(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *node);
-    static void onClientVanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
-                                 void *node);
+    static void onClientConnected(UMockdevIoctlBase *handler, UMockdevIoctlClient *client,
+                                  void *node);
     void handleIoctl(const Node &node, UMockdevIoctlClient *client);
     void submitUrb(Port &port, UMockdevIoctlClient *client);
     void reapUrb(UMockdevIoctlClient *client, bool gone);
@@ -70,6 +70,7 @@ private:
     std::vector<std::unique_ptr<Port>> m_ports;
     std::vector<std::unique_ptr<Node>> m_nodes;
     std::vector<UMockdevIoctlBase *> m_handlers;
+    // Per open of a node; umockdev never says when one closes, so a new one clears its slot.
     std::map<UMockdevIoctlClient *, std::deque<UMockdevIoctlData *>> m_reaps;
     std::map<UMockdevIoctlClient *, size_t> m_readOffsets;
     unsigned m_nextDevnum = 2;
