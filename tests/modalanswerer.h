@@ -30,7 +30,9 @@ public:
 
     ModalAnswerer()
     {
-        timer.setInterval(10);
+        // Under 20 ms Qt for Windows takes a multimedia timer, whose callback Wine can still run
+        // after the timer is gone.
+        timer.setInterval(20);
         QObject::connect(&timer, &QTimer::timeout, [this] { poll(); });
         timer.start();
     }
