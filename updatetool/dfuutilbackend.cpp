@@ -276,11 +276,12 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
             const QString path
                 = uploads.filePath(QString("upload-%1-%2.bin").arg(alternateSetting).arg(where));
             if (kind == DfuSeFile::Plain) {
-                // A plain upload runs to the end of the device's memory. Ending dfu-util once
-                // the image is in hangs the next dfu-util run on the simulated device now and
-                // then, so it reads on until the device's short block.
-                back = upload(finder.deviceArguments() + QStringList {"-a", "0", "-U", path}, where,
-                              path, progress);
+                // A plain upload runs to the end of the device's memory: -Z only sizes the
+                // progress bar that tells when the image is in.
+                const QString size = QString::number(element.data.size());
+                back = upload(finder.deviceArguments()
+                                  + QStringList {"-a", "0", "-Z", size, "-U", path},
+                              where, path, progress, element.data.size());
                 back.bytes.truncate(element.data.size());
                 return back;
             }
@@ -295,16 +296,24 @@ ToolResult DfuUtilBackend::verify(const DfuSeFile &file, PhaseReporter &progress
 // Only a device that refuses the upload, as a read-protected one does, leaves what it holds
 // unchecked; any other failure to read back means the flash was not verified.
 FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, const QString &where,
-                                               const QString &path, PhaseReporter &progress) const
+                                               const QString &path, PhaseReporter &progress,
+                                               qint64 size) const
 {
     const QString what
         = kind == DfuSeFile::Plain ? QString("the device's memory") : "the element at " + where;
     FlashVerifier::ReadBack back;
     progress.context("Running dfu-util " + arguments.join(' '));
-    const DfuUtilRunner::Run result
-        = runner.run(arguments, [&](const DfuUtilOutput::Record &record) {
-              DfuUtilRunner::passOn(record, progress);
-          });
+    // dfu-util writes each block to the file before it moves its bar.
+    bool enough = false;
+    const DfuUtilRunner::Run result = runner.run(
+        arguments,
+        [&](const DfuUtilOutput::Record &record) {
+            DfuUtilRunner::passOn(record, progress);
+            enough = enough
+                || (size > 0 && record.kind == DfuUtilOutput::Record::Progress
+                    && record.stage == DfuUtilOutput::Upload && record.bytes >= size);
+        },
+        DfuUtilRunner::SilenceLimit, &enough);
     const QString reading = "reading back " + what;
     if (result.started && !result.crashed && result.exitCode != 0 && refusedUpload(result)) {
         back.problem

@@ -52,8 +52,10 @@ private:
                      PhaseReporter &progress);
     ToolResult downloadPlain(const QString &path, qint64 imageSize, PhaseReporter &progress);
     ToolResult tooLarge(qint64 imageSize, PhaseReporter &progress) const;
+    // With a size, dfu-util is ended once it has read that much.
     FlashVerifier::ReadBack upload(const QStringList &arguments, const QString &what,
-                                   const QString &path, PhaseReporter &progress) const;
+                                   const QString &path, PhaseReporter &progress,
+                                   qint64 size = 0) const;
 
     DfuUtilRunner runner;
     DeviceFinder finder;

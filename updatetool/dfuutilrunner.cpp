@@ -39,8 +39,8 @@ DfuUtilRunner::DfuUtilRunner(const QString &program, int stallSeconds)
 // silent dfu-util can hold the tool.
 DfuUtilRunner::Run
 DfuUtilRunner::run(const QStringList &arguments,
-                   const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
-                   Watch watch) const
+                   const std::function<void(const DfuUtilOutput::Record &)> &onRecord, Watch watch,
+                   const bool *enough) const
 {
     ChildProcess process;
     process.setStandardInputFile(QProcess::nullDevice());
@@ -67,9 +67,19 @@ DfuUtilRunner::run(const QStringList &arguments,
         if (watch == SilenceLimit)
             watchdog.start();
     };
+    bool ended = false;
+    QTimer ending;
+    ending.setSingleShot(true);
+    ending.setInterval(EndingGraceMs);
+    QObject::connect(&ending, &QTimer::timeout, [&] {
+        ended = true;
+        process.kill();
+    });
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
         deliver(output.feed(process.readAllStandardOutput()));
         heard();
+        if (enough && *enough && !ending.isActive() && !ended)
+            ending.start();
     });
     QObject::connect(&process, &QProcess::readyReadStandardError, [&] {
         keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
@@ -91,8 +101,8 @@ DfuUtilRunner::run(const QStringList &arguments,
     keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
     for (const QByteArray &line : result.err.split('\n'))
         noteStatus(line, &result);
-    result.crashed = process.exitStatus() == QProcess::CrashExit;
-    result.exitCode = process.exitCode();
+    result.crashed = !ended && process.exitStatus() == QProcess::CrashExit;
+    result.exitCode = ended ? 0 : process.exitCode();
     return result;
 }
 
