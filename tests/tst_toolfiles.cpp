@@ -370,6 +370,8 @@ void tst_ToolFiles::packerRejects_data()
         << QStringList {"0x100000000:I"} << 2 << "not a 32-bit address";
     QTest::newRow("alternate 256") << QStringList {"256@0x1000:I"} << 2 << "0 to 255";
     QTest::newRow("no colon") << QStringList {"I"} << 2 << "is not ADDRESS:FILE";
+    QTest::newRow("a drive letter, no address")
+        << QStringList {"C:\\firmware\\app.bin"} << 2 << "is not ADDRESS:FILE";
     QTest::newRow("missing image") << QStringList {"0x1000:nothing.bin"} << 2 << "Cannot read";
     QTest::newRow("no input") << QStringList {} << 2 << "at least one";
     QTest::newRow("negative address") << QStringList {"-1:I"} << 2 << "Usage: dfusepack -o FILE";

@@ -50,7 +50,10 @@ bool findImage(Input *input, QString *problem);
 bool parseInput(const QString &text, quint32 defaultAlternate, Input *input, QString *problem)
 {
     const int colon = text.indexOf(':');
-    if (colon < 0) {
+    // A Windows path given without an address would otherwise read as address "C".
+    const bool drive = colon == 1 && text.at(0).isLetter() && text.size() > 2
+        && (text.at(2) == '/' || text.at(2) == '\\');
+    if (colon < 0 || drive) {
         *problem = "\"" + text + "\" is not ADDRESS:FILE.";
         return false;
     }
