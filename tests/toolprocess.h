@@ -83,6 +83,15 @@ inline bool processEnded(const QByteArray &pid)
 }
 #endif
 
+// The file's name, or an empty one when it could not be written whole.
+inline QString writeFile(const QString &fileName, const QByteArray &bytes)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return QString();
+    return file.fileName();
+}
+
 inline QByteArray pattern(int size, quint32 seed)
 {
     QRandomGenerator random(seed);

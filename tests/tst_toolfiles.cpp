@@ -78,7 +78,10 @@ private slots:
 
 private:
     QString path(const QString &name) const { return work->filePath(name); }
-    QString write(const QString &name, const QByteArray &bytes) const;
+    QString write(const QString &name, const QByteArray &bytes) const
+    {
+        return writeFile(path(name), bytes);
+    }
     Run tool(const QStringList &arguments) const;
     Run pack(const QStringList &arguments) const;
 
@@ -94,14 +97,6 @@ void tst_ToolFiles::init()
 void tst_ToolFiles::cleanup()
 {
     work.reset();
-}
-
-QString tst_ToolFiles::write(const QString &name, const QByteArray &bytes) const
-{
-    QFile file(path(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return QString();
-    return file.fileName();
 }
 
 Run tst_ToolFiles::tool(const QStringList &arguments) const

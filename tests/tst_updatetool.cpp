@@ -53,7 +53,10 @@ private slots:
 
 private:
     QString path(const QString &name) const { return work->filePath(name); }
-    QString write(const QString &name, const QByteArray &bytes) const;
+    QString write(const QString &name, const QByteArray &bytes) const
+    {
+        return writeFile(path(name), bytes);
+    }
     QProcessEnvironment environment(const QStringList &settings = {}) const;
     Run tool(const QStringList &arguments, const QStringList &settings = {}) const;
     Run onDevice(const QStringList &options, const QStringList &arguments,
@@ -77,14 +80,6 @@ void tst_UpdateTool::cleanup()
 {
     work.reset();
     QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty());
-}
-
-QString tst_UpdateTool::write(const QString &name, const QByteArray &bytes) const
-{
-    QFile file(path(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return QString();
-    return file.fileName();
 }
 
 QProcessEnvironment tst_UpdateTool::environment(const QStringList &settings) const
