@@ -26,9 +26,18 @@ inline Run runProgram(const QString &program, const QStringList &arguments,
     QProcess process;
     process.setProcessEnvironment(env);
     process.start(program, arguments);
+#ifdef Q_OS_WIN
+    // Under load Wine's CreateProcess now and then fails with "Internal error.", a fault of
+    // the emulation rather than of the program: start it again, a few times at most.
+    for (int attempt = 1; attempt < 4 && process.state() == QProcess::NotRunning; ++attempt)
+        process.start(program, arguments);
+#endif
     Run run;
-    if (!process.waitForFinished(60000))
+    if (!process.waitForFinished(60000)) {
+        // What went wrong reaches the failure message with the rest of stderr.
+        run.err = process.readAllStandardError() + "\n" + process.errorString().toUtf8();
         return run;
+    }
     run.exitCode = process.exitCode();
     run.exitStatus = process.exitStatus();
     // Windows programs end their lines with CR LF.

@@ -276,7 +276,10 @@ void tst_ToolFiles::rejectsEveryTruncation()
         const QString file = write("cut.dfu", base.left(size));
         const Run run = tool({"-c", "-d", "--o", "--fn", file, "-l"});
         QVERIFY2(run.exitStatus == QProcess::NormalExit && run.exitCode == 3,
-                 qPrintable(QString("cut at %1: exit %2").arg(size).arg(run.exitCode)));
+                 qPrintable(QString("cut at %1: exit %2, %3")
+                                .arg(size)
+                                .arg(run.exitCode)
+                                .arg(QString::fromUtf8(run.err))));
         QVERIFY2(run.err.contains("offset"), run.err.constData());
     }
 }

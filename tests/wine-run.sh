@@ -35,10 +35,14 @@ for arg in "$@"; do
     *) line+=" $arg" ;;
     esac
 done
+# What the test prints goes through a file too: a Wine process that outlives the test (a
+# server it started) would otherwise hold CTest's pipe open and the test would seem to hang.
+output=$(basename "$test" .exe).out
+report=/dev/null
 if grep -qaE 'Qt[56]Test\.dll' "$test"; then
     report=$(basename "$test" .exe).txt
     rm -f "$report"
-    trap 'cat "$report" 2>/dev/null' EXIT
     line+=" -o $report,txt"
 fi
-wine cmd /c "$line" </dev/null
+trap 'cat "$output" "$report" 2>/dev/null' EXIT
+wine cmd /c "$line" </dev/null >"$output" 2>&1

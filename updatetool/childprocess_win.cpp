@@ -2,6 +2,8 @@
 // handle to it closes, which Windows does however the tool ends.
 #include "updatetool/childprocess.h"
 
+#include <QFileInfo>
+
 #include <windows.h>
 
 namespace {
@@ -33,8 +35,14 @@ ChildProcess::ChildProcess()
 
 void ChildProcess::launch(const QString &program, const QStringList &arguments)
 {
-    created = nullptr;
-    start(program, arguments);
+    // Wine's CreateProcess fails now and then under load with "Internal error.": a start that
+    // failed has reached no device, so it is tried again, a few times at most.
+    for (int attempt = 0; attempt < 3 && state() == QProcess::NotRunning; ++attempt) {
+        created = nullptr;
+        start(program, arguments);
+        if (!QFileInfo(program).isFile())
+            break;
+    }
     if (state() == QProcess::NotRunning || !created)
         return;
     const auto *child = static_cast<const PROCESS_INFORMATION *>(created);
