@@ -1,7 +1,7 @@
 // Reading dfu-util's standard output: 80 MB without a single line break, as a misbehaving
 // dfu-util or device name could print it, against 80 MB of ordinary progress bars, both in
 // the 64 KiB chunks a pipe delivers.
-#include "updatetool/dfuutiloutput.h"
+#include "dfusecommand/dfuutiloutput.h"
 
 #include <benchmark/benchmark.h>
 

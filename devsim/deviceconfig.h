@@ -2,7 +2,7 @@
 #ifndef DEVICECONFIG_H
 #define DEVICECONFIG_H
 
-#include "updatetool/memorylayout.h"
+#include "dfuse/memorylayout.h"
 
 #include <cstdint>
 #include <optional>

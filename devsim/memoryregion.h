@@ -2,7 +2,7 @@
 #ifndef MEMORYREGION_H
 #define MEMORYREGION_H
 
-#include "updatetool/memorylayout.h"
+#include "dfuse/memorylayout.h"
 
 #include <cstdint>
 #include <vector>

@@ -4,7 +4,7 @@
 #include "devsim/dfudevice.h"
 #include "devsim/dfufilelayout.h"
 #include "handmadedfu.h"
-#include "updatetool/memorylayout.h"
+#include "dfuse/memorylayout.h"
 
 #include <QFile>
 #include <QProcess>

@@ -3,11 +3,11 @@
 // the real one with no device attached, and the udev rule that grants device access.
 #include "toolprocess.h"
 
-#include "updatetool/dfusefile.h"
-#include "updatetool/dfusewriter.h"
-#include "updatetool/dfuutilbackend.h"
-#include "updatetool/dfuutiloutput.h"
-#include "updatetool/privatecopy.h"
+#include "dfuse/dfusefile.h"
+#include "dfuse/dfusewriter.h"
+#include "dfusecommand/dfuutilbackend.h"
+#include "dfusecommand/dfuutiloutput.h"
+#include "dfusecommand/os/privatecopy.h"
 
 #include <QDir>
 #include <QElapsedTimer>

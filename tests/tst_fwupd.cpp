@@ -1,7 +1,7 @@
 // The check of fwupd's DfuSe erase plan, and fwupdtool installing the packer's cabinets on devsim.
 #include "toolprocess.h"
-#include "updatetool/dfusewriter.h"
-#include "updatetool/fwupdcheck.h"
+#include "dfuse/dfusewriter.h"
+#include "dfusepack/fwupdcheck.h"
 
 #include <QStandardPaths>
 #include <QTemporaryDir>

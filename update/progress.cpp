@@ -3,7 +3,7 @@
 
 #include "app/form/mainwindowform.h"
 #include "scan/textscanner.h"
-#include "update/toolcontract.h"
+#include "dfusecommand/toolcontract.h"
 
 #include <QProgressBar>
 #include <QTimer>

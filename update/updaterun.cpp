@@ -2,7 +2,7 @@
 #include "app/mainwindow.h"
 
 #include "app/form/mainwindowform.h"
-#include "update/toolcontract.h"
+#include "dfusecommand/toolcontract.h"
 
 #include <QCoreApplication>
 #include <QFile>

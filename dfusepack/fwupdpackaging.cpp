@@ -1,0 +1,183 @@
+// The packer's cabinet and fwupd check.
+#include "dfusepack/fwupdpackaging.h"
+
+#include "dfusepack/cabinetwriter.h"
+#include "dfuse/dfusereader.h"
+#include "dfuse/dfusewriter.h"
+#include "dfusepack/fwupdcheck.h"
+
+#include <QSaveFile>
+
+#include <cstdio>
+
+namespace {
+
+void print(FILE *stream, const QString &text)
+{
+    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
+}
+
+} // namespace
+
+FwupdPackaging::FwupdPackaging()
+    : m_cab("cab", "Also write a cabinet for fwupd and the LVFS to FILE.cab.", "FILE.cab")
+    , m_check("check-fwupd",
+              "Only check FILE.dfu: exit 0 when fwupd would write it intact, 4 when not.",
+              "FILE.dfu")
+    , m_transfer("transfer-size", "fwupd's transfer size (default 2048).", "N", "2048")
+    , m_merge("fwupd-merge",
+              "Merge each target's elements into one, filled with 0xFF, where "
+              "that keeps the flash contents, so that fwupd writes them intact.")
+    , m_force("force", "Write the cabinet even when fwupd would damage the firmware.")
+    , m_metadata(
+          {{"cab-id", "Cabinet: component id, reverse DNS ending in .firmware.", "ID"},
+           {"cab-name", "Cabinet: the firmware's name.", "TEXT"},
+           {"cab-summary", "Cabinet: a one-line summary.", "TEXT"},
+           {"cab-developer", "Cabinet: the developer's name.", "TEXT"},
+           {"cab-license", "Cabinet: the firmware's licence (SPDX).", "SPDX"},
+           {"cab-description", "Cabinet: the release's description.", "TEXT"},
+           {"cab-date", "Cabinet: the release date (default today).", "YYYY-MM-DD"},
+           {"cab-urgency", "Cabinet: low, medium (default), high or critical.", "LEVEL"},
+           {"cab-integrity",
+            "Cabinet: the device's integrity, signed or unsigned "
+            "(default).",
+            "KIND"},
+           {"cab-fwupd", "Cabinet: the fwupd version required (default 1.8.12).", "VERSION"}})
+{ }
+
+void FwupdPackaging::addOptions(QCommandLineParser *parser) const
+{
+    parser->addOptions({m_cab, m_check, m_transfer, m_merge, m_force});
+    parser->addOptions(m_metadata);
+}
+
+int FwupdPackaging::readLayouts(const QCommandLineParser &parser, const MemoryLayouts &layouts)
+{
+    bool ok = false;
+    m_transferSize = parser.value(m_transfer).toUInt(&ok, 0);
+    if (!ok || m_transferSize == 0 || m_transferSize > 0xFFFF) {
+        print(stderr, "--transfer-size takes a number from 1 to 65535.");
+        return Usage;
+    }
+    m_layouts.assign(layouts.begin(), layouts.end());
+    return -1;
+}
+
+int FwupdPackaging::runCheck(const QCommandLineParser &parser, const MemoryLayouts &layouts)
+{
+    const int layoutExit = readLayouts(parser, layouts);
+    if (layoutExit >= 0)
+        return layoutExit;
+    if (m_layouts.empty() || !parser.positionalArguments().isEmpty()) {
+        print(stderr,
+              "--check-fwupd FILE.dfu takes --layout, once per alternate setting, and "
+              "no inputs.");
+        return Usage;
+    }
+    DfuSeReader reader;
+    if (!reader.readFile(parser.value(m_check))) {
+        print(stderr, parser.value(m_check) + ": " + reader.errorString() + ".");
+        return BadMetadata;
+    }
+    const QStringList problems
+        = FwupdCheck(m_layouts, m_transferSize).check(reader.file(), reader.bytes());
+    for (const QString &problem : problems)
+        print(stdout, problem);
+    if (!problems.isEmpty())
+        return Damaged;
+    print(stdout, parser.value(m_check) + ": fwupd would write it intact.");
+    return 0;
+}
+
+int FwupdPackaging::readOptions(const QCommandLineParser &parser, const DfuSeFile &ids, bool plain,
+                                const MemoryLayouts &layouts)
+{
+    const int layoutExit = readLayouts(parser, layouts);
+    if (layoutExit >= 0)
+        return layoutExit;
+    if (parser.isSet(m_merge) && m_layouts.empty()) {
+        print(stderr, "--fwupd-merge needs the device's --layout.");
+        return Usage;
+    }
+    if (!parser.isSet(m_cab))
+        return -1;
+    QStringList values;
+    for (const QCommandLineOption &option : m_metadata)
+        values << parser.value(option);
+    m_metainfo.id = values[0];
+    m_metainfo.name = values[1];
+    m_metainfo.summary = values[2];
+    m_metainfo.developer = values[3];
+    m_metainfo.projectLicense = values[4];
+    m_metainfo.description = values[5];
+    m_metainfo.date
+        = values[6].isEmpty() ? QDate::currentDate() : QDate::fromString(values[6], Qt::ISODate);
+    m_metainfo.urgency = values[7].isEmpty() ? m_metainfo.urgency : values[7];
+    m_metainfo.integrity = values[8].isEmpty() ? m_metainfo.integrity : values[8];
+    m_metainfo.fwupdVersion = values[9].isEmpty() ? m_metainfo.fwupdVersion : values[9];
+    m_metainfo.vendor = ids.vendorId;
+    m_metainfo.product = ids.productId;
+    m_metainfo.version = ids.deviceVersion;
+    m_metainfo.dfuse = !plain;
+    QString problem = m_metainfo.problem();
+    if (problem.isEmpty() && !plain && m_layouts.empty())
+        problem = "A DfuSe cabinet needs the device's --layout, to check what fwupd would write.";
+    if (!problem.isEmpty()) {
+        print(stderr, problem);
+        return BadMetadata;
+    }
+    if (!CabinetWriter::available()) {
+        print(stderr, "--cab: this build has no cabinet support (libgcab).");
+        return Usage;
+    }
+    return -1;
+}
+
+int FwupdPackaging::prepare(const QCommandLineParser &parser, DfuSeFile *file, QByteArray *bytes)
+{
+    // A .dfu for dfu-util alone is not held to fwupd's faults.
+    if (m_layouts.empty() || (!parser.isSet(m_cab) && !parser.isSet(m_merge)))
+        return -1;
+    const FwupdCheck check(m_layouts, m_transferSize);
+    if (parser.isSet(m_merge)) {
+        QString problem;
+        if (!check.merge(file, &problem)) {
+            print(stderr, "Cannot merge for fwupd: " + problem);
+            return Damaged;
+        }
+        *bytes = DfuSeWriter::write(*file);
+    }
+    const QStringList problems = check.check(*file, *bytes);
+    for (const QString &problem : problems)
+        print(stderr, problem);
+    if (problems.isEmpty() || parser.isSet(m_force))
+        return -1;
+    print(stderr,
+          QString("fwupd would not write this file intact: nothing written "
+                  "(--fwupd-merge may mend it; --force writes it all the same)."));
+    return Damaged;
+}
+
+bool FwupdPackaging::writeCabinet(const QCommandLineParser &parser, const QByteArray &bytes) const
+{
+    if (!parser.isSet(m_cab))
+        return true;
+    FwupdMetainfo metainfo = m_metainfo;
+    metainfo.firmware = bytes;
+    QString error;
+    const QByteArray cabinet = CabinetWriter::write(
+        {{metainfo.firmwareName, bytes}, {"firmware.metainfo.xml", metainfo.xml()}}, &error);
+    QSaveFile out(parser.value(m_cab));
+    if (cabinet.isNull() || !out.open(QIODevice::WriteOnly) || out.write(cabinet) != cabinet.size()
+        || !out.commit()) {
+        print(stderr,
+              "Cannot write \"" + out.fileName()
+                  + "\": " + (cabinet.isNull() ? error : out.errorString()) + ".");
+        return false;
+    }
+    print(stdout,
+          out.fileName() + ": cabinet for fwupd, device GUID "
+              + FwupdMetainfo::deviceGuid(metainfo.vendor, metainfo.product) + ", version "
+              + FwupdMetainfo::bcdVersion(metainfo.version));
+    return true;
+}
