@@ -1,6 +1,8 @@
 // The memory a firmware file needs.
 #include "devsim/dfufilelayout.h"
 
+#include "dfuse/dfusebytes.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -8,20 +10,13 @@
 
 namespace {
 
-constexpr size_t SuffixSize = 16;
-constexpr size_t PrefixSize = 11;
-constexpr size_t TargetHeaderSize = 274;
-constexpr size_t ElementHeaderSize = 8;
+using DfuSeFormat::le16;
+using DfuSeFormat::le32;
 
-uint32_t le32(const uint8_t *p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-uint16_t le16(const uint8_t *p)
-{
-    return uint16_t(p[0] | p[1] << 8);
-}
+constexpr size_t SuffixSize = DfuSeFormat::SuffixSize;
+constexpr size_t PrefixSize = DfuSeFormat::PrefixSize;
+constexpr size_t TargetHeaderSize = DfuSeFormat::TargetHeaderSize;
+constexpr size_t ElementHeaderSize = DfuSeFormat::ElementHeaderSize;
 
 struct Span
 {
@@ -33,7 +28,7 @@ struct Span
 
 bool DfuFileLayout::read(const std::vector<uint8_t> &file, std::string *error)
 {
-    if (file.size() < SuffixSize || std::memcmp(&file[file.size() - 8], "UFD", 3) != 0) {
+    if (file.size() < SuffixSize || std::memcmp(&file[file.size() - 8], DfuSeFormat::SuffixSignature, 3) != 0) {
         *error = "not a DFU file: no DFU suffix";
         return false;
     }
@@ -41,7 +36,7 @@ bool DfuFileLayout::read(const std::vector<uint8_t> &file, std::string *error)
     product = le16(suffix + 2);
     vendor = le16(suffix + 4);
     const size_t end = file.size() - SuffixSize;
-    if (end < 5 || std::memcmp(file.data(), "DfuSe", 5) != 0) {
+    if (end < 5 || std::memcmp(file.data(), DfuSeFormat::PrefixSignature, 5) != 0) {
         plain = true;
         imageSize = end;
         return true;

@@ -7,7 +7,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QtEndian>
 
 #include <algorithm>
 #include <cstring>
@@ -16,14 +15,19 @@ using namespace DfuSeFormat;
 
 namespace {
 
-quint32 le32(const QByteArray &bytes, qint64 at)
+const unsigned char *at(const QByteArray &bytes, qint64 offset)
 {
-    return qFromLittleEndian<quint32>(bytes.constData() + at);
+    return reinterpret_cast<const unsigned char *>(bytes.constData()) + offset;
 }
 
-quint16 le16(const QByteArray &bytes, qint64 at)
+quint32 le32(const QByteArray &bytes, qint64 offset)
 {
-    return qFromLittleEndian<quint16>(bytes.constData() + at);
+    return DfuSeFormat::le32(at(bytes, offset));
+}
+
+quint16 le16(const QByteArray &bytes, qint64 offset)
+{
+    return DfuSeFormat::le16(at(bytes, offset));
 }
 
 bool hasBytes(const QByteArray &bytes, qint64 at, const char *text)
