@@ -1,7 +1,7 @@
 // The update tool's file checks and the packer, run as processes with no device: on every
 // platform, under Wine too.
-#include "handmadedfu.h"
-#include "toolprocess.h"
+#include "tests/handmadedfu.h"
+#include "tests/toolprocess.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // The update tool and the packer, run as processes: flashing through the real dfu-util on a
 // simulated device, faults, output.
-#include "mainwindowprobe.h"
-#include "toolprocess.h"
+#include "tests/mainwindowprobe.h"
+#include "tests/toolprocess.h"
 
 #include <QDir>
 #include <QFile>

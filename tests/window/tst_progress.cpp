@@ -1,6 +1,6 @@
 // Phase and percentage recognition in the update tool's standard output.
 #include "fakeupdatetool.h"
-#include "mainwindowprobe.h"
+#include "tests/mainwindowprobe.h"
 
 #include <QLabel>
 #include <QProgressBar>

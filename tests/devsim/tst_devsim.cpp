@@ -3,7 +3,7 @@
 #include "devsim/devsimoptions.h"
 #include "devsim/dfudevice.h"
 #include "devsim/dfufilelayout.h"
-#include "handmadedfu.h"
+#include "tests/handmadedfu.h"
 #include "dfuse/memorylayout.h"
 
 #include <QFile>

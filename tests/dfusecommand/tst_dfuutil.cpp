@@ -1,7 +1,7 @@
 // The update tool where no simulated device can take it: a fake dfu-util that replays recorded
 // output cut short, crashes, hangs, floods or says odd things (and stores what it "reads back"),
 // the real one with no device attached, and the udev rule that grants device access.
-#include "toolprocess.h"
+#include "tests/toolprocess.h"
 
 #include "dfuse/dfusefile.h"
 #include "dfuse/dfusewriter.h"

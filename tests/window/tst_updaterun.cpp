@@ -1,6 +1,6 @@
 // Whole update runs against fake tools placed where the program looks for the real one.
 #include "fakeupdatetool.h"
-#include "mainwindowprobe.h"
+#include "tests/mainwindowprobe.h"
 #include "modalanswerer.h"
 
 #include <QFile>

@@ -1,5 +1,5 @@
 // The check of fwupd's DfuSe erase plan, and fwupdtool installing the packer's cabinets on devsim.
-#include "toolprocess.h"
+#include "tests/toolprocess.h"
 #include "dfuse/dfusewriter.h"
 #include "dfusepack/fwupdcheck.h"
 

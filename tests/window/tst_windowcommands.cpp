@@ -1,5 +1,5 @@
 // The user's commands: choosing the file, the log toggle, the About boxes and the close guard.
-#include "mainwindowprobe.h"
+#include "tests/mainwindowprobe.h"
 #include "modalanswerer.h"
 
 #include <QAction>

@@ -1,5 +1,5 @@
 // The window as built: widget tree, texts, start state, status line and log.
-#include "mainwindowprobe.h"
+#include "tests/mainwindowprobe.h"
 
 #include <QAction>
 #include <QDateTime>
