@@ -14,7 +14,7 @@ enum ExitCode {
     ExitTransferFailed = 4,
     ExitNoBackend = 5,
     ExitCannotOpen = 6,
-    ExitSeveralDevices = 7,
+    ExitSeveralDevices = ToolContract::ExitSeveralDevices,
     ExitNoDevice = ToolContract::ExitDeviceNotFound
 };
 
