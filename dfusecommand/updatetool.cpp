@@ -4,12 +4,12 @@
 #include "dfuse/dfuseformat.h"
 #include "dfuse/dfusereader.h"
 #include "dfuse/dfusewriter.h"
-#include "dfusecommand/dfuutilbackend.h"
 #include "dfuse/downloadplan.h"
+#include "dfusecommand/dfuutilbackend.h"
 #include "dfusecommand/os/nativenames.h"
-#include "dfusecommand/phasereporter.h"
 #include "dfusecommand/os/privatecopy.h"
 #include "dfusecommand/os/scratchfolder.h"
+#include "dfusecommand/phasereporter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,7 +21,8 @@ namespace {
 
 void printError(const QString &text)
 {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    // UTF-8 on both streams, on every system, as the window reads them.
+    std::fprintf(stderr, "%s\n", text.toUtf8().constData());
     std::fflush(stderr);
 }
 
