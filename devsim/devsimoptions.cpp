@@ -107,7 +107,7 @@ std::string DevsimOptions::usage()
           "  --layout-from FILE.dfu  memory and alternate settings that fit a firmware file\n"
           "  --memory DIR            keep the memory in DIR, one alt<N>-<BASE>.bin per region\n"
           "  --fault FAULT           absent, error@N:STATUS, disconnect@N, readprotect,\n"
-          "                          corrupt@ADDRESS, noupload (repeatable)\n"
+          "                          corrupt@ADDRESS, stall@ADDRESS, noupload (repeatable)\n"
           "  --poll-ms N             poll timeout the device asks for while busy\n"
           "  --devices N             N identical devices (their memories in DIR/device<K>)\n"
           "  --stay                  stay in DFU mode after a leave request\n"
