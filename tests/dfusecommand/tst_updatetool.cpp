@@ -492,6 +492,19 @@ void tst_UpdateTool::verification_data()
         << QStringList {"Element at 0x08000000 not checked: dfu-util could not read back",
                         "Element at 0x1FFFC000 not checked: dfu-util could not read back",
                         "Leaving DFU Mode..."};
+    // What arrived before the device stopped reading is compared too.
+    QTest::newRow("stalls part-way, corrupt before")
+        << QStringList {"--fault", "stall@0x08001000", "--fault", "corrupt@0x08000100"} << 4
+        << "The flash verification failed at 0x08000100: expected %1, found %2."
+        << QStringList {"Element at 0x08000000 differs from the file, first at 0x08000100",
+                        "Verified 16 bytes at 0x1FFFC000"};
+    QTest::newRow("stalls part-way")
+        << QStringList {"--fault", "stall@0x08001000"} << 0
+        << "Warning: the flash could not be verified (0x08001000 to 0x08004E1F: dfu-util read "
+           "back only the first 4096 bytes of the element at 0x08000000: "
+        << QStringList {"Element at 0x08000000 matches the file as far as it was read; not "
+                        "checked: 0x08001000 to 0x08004E1F",
+                        "Verified 16 bytes at 0x1FFFC000", "Leaving DFU Mode..."};
     // Its first 16 KiB can be read, the rest not.
     const QStringList halfReadable = {"--alt", "@X /0x08000000/1*016Kg,1*016Kf"};
     QTest::newRow("corrupt where it can be read")
@@ -517,6 +530,10 @@ void tst_UpdateTool::verification_data()
            "stays in DFU mode: retry the update.\n"
         << QStringList {"Element at 0x00000000 differs from the file, first at 0x00002710: "
                         "expected %1, found %2"};
+    QTest::newRow("plain, stalls part-way, corrupt before")
+        << QStringList {"--plain", "--fault", "stall@0x3000", "--fault", "corrupt@0x2710"} << 4
+        << "The flash verification failed at 0x00002710: expected %1, found %2."
+        << QStringList {"Element at 0x00000000 differs from the file, first at 0x00002710"};
     const QString unreadable = "Warning: the flash could not be verified (dfu-util could not "
                                "read back the device's memory: ";
     const QStringList unread = {"Element at 0x00000000 not checked: dfu-util could not read back "
