@@ -4,12 +4,12 @@
 #include "dfuse/dfuseformat.h"
 #include "dfuse/dfusereader.h"
 #include "dfuse/dfusewriter.h"
-#include "dfusecommand/dfuutilbackend.h"
 #include "dfuse/downloadplan.h"
+#include "dfusecommand/dfuutilbackend.h"
 #include "dfusecommand/os/nativenames.h"
-#include "dfusecommand/phasereporter.h"
 #include "dfusecommand/os/privatecopy.h"
 #include "dfusecommand/os/scratchfolder.h"
+#include "dfusecommand/phasereporter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -94,9 +94,11 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     if (result.ok() && parser.isSet(downloadOption)) {
         const DownloadPlan plan = file.kind == DfuSeFile::DfuSe
             ? DownloadPlan::make(file, backend->memoryLayouts())
-            : DownloadPlan {file, {}};
+            : DownloadPlan {file, {}, {}};
         for (const QString &note : plan.notes)
             progress.context(note);
+        if (!plan.misfit.isEmpty())
+            return exitWith(ToolResult::failure(ExitInvalidFile, plan.misfit));
         // The bytes checked above, not the file as it may be on disk by now.
         const PrivateCopy copy(plan.changed() ? DfuSeWriter::write(plan.file) : reader.bytes());
         result = copy.isValid()

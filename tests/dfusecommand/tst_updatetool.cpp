@@ -341,6 +341,21 @@ void tst_UpdateTool::faults_data()
                                 << QStringList() << 4 << "firmware is incomplete" << true;
     QTest::newRow("error status") << fromFile + QStringList {"--fault", "error@4:7"}
                                   << QStringList() << 4 << "firmware is incomplete" << true;
+    const QString flash = "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg";
+    QTest::newRow("element outside the memory")
+        << QStringList {"--alt", flash, "--alt", "@Option Bytes  /0x1FFF7800/01*016 g"}
+        << QStringList() << 3
+        << "Element 1 of target 2 (alternate setting 1, 16 bytes at 0x1FFFC000) lies outside the "
+           "memory \"Option Bytes\", from 0x1FFFC000 to 0x1FFFC00F: the firmware file does not "
+           "fit this device. Nothing was written."
+        << false;
+    QTest::newRow("element in sectors that cannot be written")
+        << QStringList {"--alt", "@Internal Flash  /0x08000000/01*016Kg,01*064Ka", "--alt",
+                        "@Option Bytes  /0x1FFFC000/01*016 g"}
+        << QStringList() << 3
+        << "reaches sectors of the memory \"Internal Flash\" that cannot be written, from "
+           "0x08004000 to 0x08004E1F: the firmware file does not fit this device."
+        << false;
     // Without dfu-util, which an empty PATH hides, no device can be reached.
     QTest::newRow("no dfu-util") << QStringList() << QStringList {"PATH=%WORK%"} << 5
                                  << "Install the Debian package dfu-util" << false;
