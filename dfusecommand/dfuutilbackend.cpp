@@ -146,6 +146,7 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path,
 {
     if (kind == DfuSeFile::Plain)
         return downloadPlain(path, file.dataSize(), progress);
+    progress.setTotal(file.dataSize());
     progress.begin(PhaseReporter::Erase);
     qint64 before = 0;
     for (const auto &group : elementsByAlternate(file)) {

@@ -229,6 +229,9 @@ void tst_UpdateTool::flashes_data()
     QTest::newRow("two elements in one sector")
         << QStringList {"0@0x08000000:100", "0@0x08008000:100", "0@0x08000200:100"}
         << QStringList();
+    QTest::newRow("two elements at the ends of a sector")
+        << QStringList {"0@0x08000000:100", "0@0x08003F9C:100", "0@0x08004000:100"}
+        << QStringList();
     QTest::newRow("several targets") << QStringList {"0@0x08000000:3000", "1@0x1FFF7800:16",
                                                      "2@0x20000000:1500", "1@0x1FFFC000:40"}
                                      << fromFile;
@@ -270,6 +273,13 @@ void tst_UpdateTool::flashes()
     }
     QCOMPARE(callsIn(run.out),
              expectedCalls(expected, plain, options.contains("--runtime"), leave));
+    // The bar is full only once dfu-util writes the last element, merged ones included.
+    const QList<QByteArray> lines = outputLines(run.out);
+    const int full = lines.indexOf("Upgrading - Download Phase (100)");
+    QVERIFY(full > 0);
+    QCOMPARE(lines.indexOf("Upgrading - Download Phase (100)", full + 1), -1);
+    for (int i = full; i < lines.size(); ++i)
+        QVERIFY2(!lines.at(i).startsWith("dfu-util: Parsing element"), lines.at(i).constData());
     // A plain device is read back only as far as the image, not to the end of its memory.
     if (options.contains("16M"))
         QVERIFY(!run.out.contains("\ndfu-util: Received a total of "));
