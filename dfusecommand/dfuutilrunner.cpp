@@ -3,8 +3,8 @@
 #include "dfusecommand/dfuutilrunner.h"
 
 #include "dfusecommand/os/childprocess.h"
-#include "dfusecommand/phasereporter.h"
 #include "dfusecommand/os/platformadvice.h"
+#include "dfusecommand/phasereporter.h"
 
 #include <QEventLoop>
 #include <QRegularExpression>
@@ -68,18 +68,13 @@ DfuUtilRunner::run(const QStringList &arguments,
             watchdog.start();
     };
     bool ended = false;
-    QTimer ending;
-    ending.setSingleShot(true);
-    ending.setInterval(EndingGraceMs);
-    QObject::connect(&ending, &QTimer::timeout, [&] {
-        ended = true;
-        process.kill();
-    });
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
         deliver(output.feed(process.readAllStandardOutput()));
         heard();
-        if (enough && *enough && !ending.isActive() && !ended)
-            ending.start();
+        if (enough && *enough && !ended) {
+            ended = true;
+            process.kill();
+        }
     });
     QObject::connect(&process, &QProcess::readyReadStandardError, [&] {
         keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
