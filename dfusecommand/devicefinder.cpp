@@ -115,7 +115,7 @@ ToolResult DeviceFinder::find(quint16 vendor, quint16 product, PhaseReporter &pr
             }
         }
         if (listing.matching.size() > 1)
-            return several(listing.matching, "DFU devices", progress);
+            return several(listing.matching, false, progress);
         if (listing.matching.size() == 1)
             break;
         if (!detachAsked && !listing.runtime.isEmpty()) {
@@ -187,17 +187,19 @@ ToolResult DeviceFinder::find(quint16 vendor, quint16 product, PhaseReporter &pr
 }
 
 // Names each device on a line of its own before refusing to choose among them.
-ToolResult DeviceFinder::several(const QVector<Device> &devices, const QString &what,
+ToolResult DeviceFinder::several(const QVector<Device> &devices, bool runtime,
                                  PhaseReporter &progress) const
 {
     for (const Device &device : devices)
         progress.context(device.line());
     return ToolResult::failure(ExitSeveralDevices,
-                               QString("%1 %2 %3 are connected. Unplug all but the one to update "
-                                       "and retry, or choose it with %4 (its USB port path, as "
-                                       "listed, or serial:SERIAL).")
+                               QString("%1 %2 %3 are connected%4. Unplug all but the one to "
+                                       "update and retry, or choose it with %5 (its USB port "
+                                       "path, as listed, or serial:SERIAL).")
                                    .arg(devices.size())
-                                   .arg(what, deviceName(), ToolContract::DeviceVariable));
+                                   .arg(runtime ? "devices" : "DFU devices", deviceName(),
+                                        runtime ? " in run-time mode" : "",
+                                        ToolContract::DeviceVariable));
 }
 
 // Asks the run-time device the file is for, or the only one there is, to switch to DFU mode.
@@ -214,7 +216,7 @@ bool DeviceFinder::detach(const Listing &listing, PhaseReporter &progress, ToolR
                          candidates.end());
     }
     if (candidates.size() > 1)
-        *result = several(candidates, "devices in run-time mode", progress);
+        *result = several(candidates, true, progress);
     if (candidates.size() != 1)
         return false;
 
@@ -247,8 +249,8 @@ ToolResult DeviceFinder::list(Listing *listing) const
     // alt=0, name="@Internal Flash  /0x08000000/...", serial="3262355B3231"
     static const QRegularExpression found(
         "^Found (DFU|Runtime): \\[([0-9a-fA-F]{4}:[0-9a-fA-F]{4})\\] (?:ver=([0-9a-fA-F]{4}), )?"
-        ".*devnum=(\\d+),.* path=\"([^\"]*)\", alt=(\\d+)(?:, name=\"(.*?)\")?"
-        "(?:, serial=\"(.*)\")?$");
+        ".*devnum=(\\d+),.* path=\"([^\"]*)\", alt=(\\d+)(?:, name=\"([^\"]*)\"?)?"
+        "(?:, serial=\"([^\"]*)\")?");
     const DfuUtilRunner::Run result = runner.run(
         {"-l"},
         [&](const DfuUtilOutput::Record &record) {

@@ -80,8 +80,7 @@ private:
     ToolResult list(Listing *listing) const;
     bool detach(const Listing &listing, PhaseReporter &progress, ToolResult *result);
     bool selected(const Device &device) const;
-    ToolResult several(const QVector<Device> &devices, const QString &what,
-                       PhaseReporter &progress) const;
+    ToolResult several(const QVector<Device> &devices, bool runtime, PhaseReporter &progress) const;
 
     DfuUtilRunner runner;
     int waitSeconds;
