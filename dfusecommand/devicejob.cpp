@@ -88,7 +88,8 @@ void DeviceJob::processEnded(int exitCode, QProcess::ExitStatus status)
         takeLine(pending);
     pending.clear();
     const QString said = QString::fromUtf8(errors).simplified();
-    if (stopAsked)
+    // A device that was done when the signal came keeps its result.
+    if (stopAsked && (status == QProcess::CrashExit || exitCode != ExitSuccess))
         end(Stopped, exitCode,
             "Stopped: the update of every device was interrupted."
                 + (said.isEmpty() ? QString() : " " + said));
