@@ -149,6 +149,11 @@ ToolResult DeviceFinder::find(quint16 vendor, quint16 product, PhaseReporter &pr
                              .arg(waited)
                              .arg(waitSeconds))
                 + DfuUtilRunner::ConnectAdvice;
+            Listing whole;
+            if (!selectedPort.isEmpty() && list(&whole, true).ok()) {
+                listing.elsewhere = whole.elsewhere;
+                listing.others = whole.others;
+            }
             if (!listing.elsewhere.isEmpty())
                 message
                     += QString(" (%1 is \"%2\"; the DFU devices %3 connected are at USB "
@@ -243,7 +248,7 @@ bool DeviceFinder::detach(const Listing &listing, PhaseReporter &progress, ToolR
     return true;
 }
 
-ToolResult DeviceFinder::list(Listing *listing) const
+ToolResult DeviceFinder::list(Listing *listing, bool whole) const
 {
     // dfu-util 0.11: Found DFU: [0483:df11] ver=0200, devnum=2, cfg=1, intf=0, path="1-1",
     // alt=0, name="@Internal Flash  /0x08000000/...", serial="3262355B3231"
@@ -251,8 +256,13 @@ ToolResult DeviceFinder::list(Listing *listing) const
         "^Found (DFU|Runtime): \\[([0-9a-fA-F]{4}:[0-9a-fA-F]{4})\\] (?:ver=([0-9a-fA-F]{4}), )?"
         ".*devnum=(\\d+),.* path=\"([^\"]*)\", alt=(\\d+)(?:, name=\"([^\"]*)\"?)?"
         "(?:, serial=\"([^\"]*)\")?");
+    // With a port chosen, dfu-util opens that device alone: the others may be busy with
+    // updates of their own.
+    const QStringList arguments = whole || selectedPort.isEmpty()
+        ? QStringList {"-l"}
+        : QStringList {"-l", "-p", selectedPort};
     const DfuUtilRunner::Run result = runner.run(
-        {"-l"},
+        arguments,
         [&](const DfuUtilOutput::Record &record) {
             if (record.kind != DfuUtilOutput::Record::Text)
                 return;
@@ -328,7 +338,7 @@ QVector<DeviceFinder::Device> DeviceFinder::everyDevice() const
 {
     DeviceFinder all(runner, 0);
     Listing listing;
-    if (!all.list(&listing).ok() || !listing.failure.isEmpty())
+    if (!all.list(&listing, true).ok() || !listing.failure.isEmpty())
         return {};
     return listing.matching + listing.runtime;
 }

@@ -77,7 +77,8 @@ public:
     QString deviceName() const;
 
 private:
-    ToolResult list(Listing *listing) const;
+    // The whole bus, or only DFU_DEVICE's port when one is chosen.
+    ToolResult list(Listing *listing, bool whole = false) const;
     bool detach(const Listing &listing, PhaseReporter &progress, ToolResult *result);
     bool selected(const Device &device) const;
     ToolResult several(const QVector<Device> &devices, bool runtime, PhaseReporter &progress) const;
