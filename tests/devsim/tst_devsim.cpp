@@ -523,9 +523,6 @@ void tst_DevSim::commandLine_data()
     QTest::newRow("exit code passed on") << QStringList() << "exit 3" << 3 << "";
     QTest::newRow("signal as 128+N") << QStringList() << "kill -KILL $$" << 128 + SIGKILL << "";
     QTest::newRow("bad option") << QStringList {"--devices", "0"} << "exit 0" << 125 << "usage";
-    QTest::newRow("fault for a device past --devices")
-        << QStringList {"--devices", "2", "--fault", "disconnect@4:device3"} << "exit 0" << 125
-        << "usage";
     QTest::newRow("a port and serial each, two serials alike")
         << QStringList {"--devices", "3", "--serial", "SAME:device3"}
         << "dfu-util -l | grep -q 'path=\"1-2\".*serial=\"BFSIM0000002\"'"
