@@ -30,6 +30,8 @@ struct DeviceConfig
     uint32_t pollMs = 0;
     uint16_t transferSize = 2048;
     uint16_t bcdDevice = 0x0200;
+    // The DFU functional descriptor after each alternate setting, or once after the last.
+    bool descriptorAfterEach = false;
     // After a leave request: back in run-time mode with this bcdDevice, as new firmware would be.
     std::optional<uint16_t> nextBcdDevice;
 

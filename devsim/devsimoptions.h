@@ -34,6 +34,7 @@ public:
     std::optional<uint64_t> size;
     bool manifestReset = false;
     bool runtime = false;
+    bool descriptorAfterEach = false;
     std::optional<uint16_t> bcd;
     std::optional<uint16_t> newBcd;
     std::vector<std::string> command;
