@@ -22,7 +22,8 @@ void print(FILE *stream, const QString &text)
 FwupdPackaging::FwupdPackaging()
     : m_cab("cab", "Also write a cabinet for fwupd and the LVFS to FILE.cab.", "FILE.cab")
     , m_check("check-fwupd",
-              "Only check FILE.dfu: exit 0 when fwupd would write it intact, 4 when not.",
+              "Check FILE.dfu: exit 0 when fwupd would write it intact, 4 when not. With --cab, "
+              "--fwupd-merge or --pad-to, pack it for fwupd, to -o and the cabinet.",
               "FILE.dfu")
     , m_transfer("transfer-size",
                  "The device's wTransferSize, as its DFU descriptor says (default 2048).", "N",
@@ -131,6 +132,23 @@ int FwupdPackaging::runCheck(const QCommandLineParser &parser, const MemoryLayou
         return BadMetadata;
     }
     const bool plain = reader.file().kind == DfuSeFile::Plain;
+    // A file made by another tool, packed for fwupd as the packer's own are.
+    if (parser.isSet(m_cab) || parser.isSet(m_merge) || parser.isSet(m_padTo)) {
+        DfuSeFile file = reader.file();
+        QByteArray bytes = reader.bytes();
+        const int optionsExit = readOptions(parser, file, plain, layouts);
+        const int prepared = optionsExit >= 0 ? optionsExit : prepare(parser, &file, &bytes);
+        if (prepared >= 0)
+            return prepared;
+        QSaveFile out(parser.value("output"));
+        if (parser.isSet("output")
+            && (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size()
+                || !out.commit())) {
+            print(stderr, "Cannot write \"" + out.fileName() + "\": " + out.errorString() + ".");
+            return 1;
+        }
+        return writeCabinet(parser, bytes) ? 0 : 1;
+    }
     const QStringList problems = FwupdCheck(device(plain)).check(reader.file(), reader.bytes());
     for (const QString &problem : problems)
         print(stdout, problem);
