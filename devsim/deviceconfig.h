@@ -32,6 +32,8 @@ struct DeviceConfig
     uint16_t bcdDevice = 0x0200;
     // The DFU functional descriptor after each alternate setting, or once after the last.
     bool descriptorAfterEach = false;
+    // What memory not kept in a --memory folder holds at the start.
+    uint8_t fill = 0xFF;
     // After a leave request: back in run-time mode with this bcdDevice, as new firmware would be.
     std::optional<uint16_t> nextBcdDevice;
 

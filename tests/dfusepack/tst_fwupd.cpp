@@ -213,11 +213,9 @@ void tst_Fwupd::installs()
 
     // Old firmware in the flash, so that a sector fwupd leaves unerased shows.
     QFile flash(work.filePath("mem/alt0-08000000.bin"));
-    const qint64 size = layout == Flash ? 1024 * 1024 : 65536;
-    QVERIFY(flash.open(QIODevice::WriteOnly) && flash.write(QByteArray(int(size), '\0')) == size);
-    flash.close();
-    const Run installed = install(
-        QStringList {"--alt", layout} + device.split(' ', Qt::SkipEmptyParts), cabinet, fwupd);
+    const Run installed = install(QStringList {"--alt", layout, "--fill", "00"}
+                                      + device.split(' ', Qt::SkipEmptyParts),
+                                  cabinet, fwupd);
     QVERIFY2(failure.isEmpty() ? installed.exitCode == 0
                                : (installed.out + installed.err).contains(failure.toUtf8()),
              installed.out.right(400).constData());
@@ -359,7 +357,7 @@ void tst_Fwupd::differential_data()
     // More outside CI: BRINDLEFLASH_FWUPD_SEED and BRINDLEFLASH_FWUPD_FILES.
     const QByteArray seed = qgetenv("BRINDLEFLASH_FWUPD_SEED");
     const QByteArray files = qgetenv("BRINDLEFLASH_FWUPD_FILES");
-    addRandomRows(seed.isEmpty() ? 31 : seed.toUInt(), files.isEmpty() ? 16 : files.toInt());
+    addRandomRows(seed.isEmpty() ? 31 : seed.toUInt(), files.isEmpty() ? 14 : files.toInt());
 }
 
 void tst_Fwupd::differential()
@@ -393,11 +391,9 @@ void tst_Fwupd::differential()
             QString("@Flash /0x0/1*%1 e").arg(memorySize).toStdString(), nullptr));
         file.targets = {DfuSeTarget {0, false, {}, {{0, pattern(number(targets.mid(6)), 1)}}}};
         check << "--memory-size" << QString::number(memorySize);
-        simulated << "--plain"
-                  << "--size" << QString::number(memorySize) << "--id"
-                  << "1209:0001"
-                  << "--new-bcd"
-                  << "0x0200";
+        simulated << QString("--plain --size %1 --id 1209:0001 --new-bcd 0x0200")
+                         .arg(memorySize)
+                         .split(' ');
     }
     for (const QString &target : plain ? QStringList() : targets.split(" | ")) {
         file.targets.append(DfuSeTarget());
@@ -410,15 +406,12 @@ void tst_Fwupd::differential()
     }
     if (set.contains("each")) {
         device.descriptor = FwupdDevice::AfterEachAlternate;
-        check << "--functional-descriptor"
-              << "each";
-        simulated << "--functional-descriptor"
-                  << "each";
+        check << QStringList {"--functional-descriptor", "each"};
+        simulated << QStringList {"--functional-descriptor", "each"};
     }
     if (set.contains("quirk")) {
         device.forcedTransferSize = 0x800;
-        check << "--quirk-transfer-size"
-              << "0x800";
+        check << QStringList {"--quirk-transfer-size", "0x800"};
     }
     QVERIFY(!writeFile(work.filePath("in.dfu"),
                        plain ? DfuSeWriter::writePlain(file) : DfuSeWriter::write(file))
@@ -459,12 +452,8 @@ void tst_Fwupd::differential()
                                  .arg(alt)
                                  .arg(QString::number(base, 16).toUpper().rightJustified(8, '0')));
     };
-    for (size_t alt = 0; alt < device.layouts.size(); ++alt) {
-        for (const RegionLayout &region : device.layouts[alt].regions)
-            QVERIFY(!writeFile(memoryFile(alt, region.base), QByteArray(int(region.size()), '\0'))
-                         .isEmpty());
-    }
-    const Run installed = install(simulated, work.filePath("fw.cab"), fwupd);
+    const Run installed
+        = install(simulated + QStringList {"--fill", "00"}, work.filePath("fw.cab"), fwupd);
 
     // What fwupd said and left, against the prediction.
     const QByteArray output = installed.out + installed.err;
@@ -473,7 +462,6 @@ void tst_Fwupd::differential()
         ? predicted.error
         : QString::fromUtf8(output.trimmed().split('\n').last());
     int wrong = 0;
-    QStringList regions;
     for (size_t alt = 0; alt < device.layouts.size(); ++alt) {
         for (size_t r = 0; r < device.layouts[alt].regions.size(); ++r) {
             QFile in(memoryFile(alt, device.layouts[alt].regions[r].base));
@@ -481,16 +469,15 @@ void tst_Fwupd::differential()
             const QByteArray left = in.readAll(), meant = predicted.memory[alt][r];
             for (int i = 0; i < left.size(); ++i)
                 wrong += i >= meant.size() || left.at(i) != meant.at(i);
-            regions << in.fileName().section('/', -1);
         }
     }
     int damaged = 0;
     for (const DfuSeTarget &target : file.targets) {
-        for (const DfuSeElement &element : target.elements) {
-            const QByteArray left = FwupdModel(device).read(
-                predicted, target.alternateSetting, element.address, quint64(element.data.size()));
+        for (const DfuSeElement &e : target.elements) {
+            const QByteArray left = FwupdModel(device).read(predicted, target.alternateSetting,
+                                                            e.address, quint64(e.data.size()));
             for (int i = 0; i < left.size(); ++i)
-                damaged += left.at(i) != element.data.at(i);
+                damaged += left.at(i) != e.data.at(i);
         }
     }
     qInfo("%s | %s | check: %s%s, %d firmware bytes wrong | fwupd: %s, %s", qPrintable(targets),
@@ -500,7 +487,7 @@ void tst_Fwupd::differential()
           qPrintable(wrong ? QString("%1 bytes not as predicted").arg(wrong)
                            : "memory as predicted"));
     QCOMPARE(ended, predicted.error);
-    QVERIFY2(wrong == 0, qPrintable(regions.join(' ')));
+    QCOMPARE(wrong, 0);
     // The check passes no file that fwupd leaves other than meant.
     QVERIFY2((ended.isEmpty() && damaged == 0) || said.exitCode == 4, said.out.constData());
 }
