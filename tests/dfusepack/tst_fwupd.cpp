@@ -381,11 +381,11 @@ void tst_Fwupd::differential()
         check << "--layout" << layout;
         simulated << "--alt" << layout;
     }
-    DfuSeFile file;
-    file.kind = plain ? DfuSeFile::Plain : DfuSeFile::DfuSe;
-    file.vendorId = plain ? 0x1209 : 0x0483;
-    file.productId = plain ? 0x0001 : 0xDF11;
-    file.deviceVersion = 0x0200;
+    DfuSeFile file {plain ? DfuSeFile::Plain : DfuSeFile::DfuSe,
+                    0x0200,
+                    quint16(plain ? 0x0001 : 0xDF11),
+                    quint16(plain ? 0x1209 : 0x0483),
+                    {}};
     if (plain) {
         device.layouts.push_back(*MemoryLayout::parse(
             QString("@Flash /0x0/1*%1 e").arg(memorySize).toStdString(), nullptr));
