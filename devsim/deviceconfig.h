@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 struct DeviceConfig
@@ -34,6 +35,8 @@ struct DeviceConfig
     bool descriptorAfterEach = false;
     // What memory not kept in a --memory folder holds at the start.
     uint8_t fill = 0xFF;
+    // Empty: BFSIM and the device's number.
+    std::string serial;
     // After a leave request: back in run-time mode with this bcdDevice, as new firmware would be.
     std::optional<uint16_t> nextBcdDevice;
 
