@@ -154,8 +154,8 @@ QString FwupdCheck::advice(const QString &error, const DfuSeFile &file) const
     if (error.startsWith("cannot upload data"))
         return ", reading back: fwupd reads each element back in whole blocks until it has "
                "more than the element, and the device has no memory after this one, which "
-               "ends at a region's end and is a whole number of blocks long. An element that "
-               "ends in 0xFF is shortened by --fwupd-merge; otherwise end the firmware earlier.";
+               "ends at a region's end and is a whole number of blocks long: end the firmware "
+               "earlier, or give it a length that is not a whole number of blocks";
     return QString();
 }
 
@@ -258,13 +258,6 @@ void FwupdCheck::splitAtRegions(DfuSeTarget *target) const
         }
         if (!rest.data.isEmpty())
             parts.append(rest);
-        // Read back in whole blocks, an element that ends at the memory's end asks for one
-        // block more; its last byte, if 0xFF, is erased flash all the same.
-        DfuSeElement &top = parts.last();
-        const quint64 end = top.address + quint64(top.data.size());
-        if (quint64(top.data.size()) % block == 0 && !layout.sectorAt(end)
-            && top.data.endsWith(char(0xFF)) && top.data.size() > 1)
-            top.data.chop(1);
         std::reverse(parts.begin(), parts.end());
         result += parts;
     }

@@ -335,6 +335,10 @@ void tst_Fwupd::differential_data()
     QTest::newRow("an element that fills the memory") << flash << "0@0x08000000:65536"
                                                       << ""
                                                       << "cannot upload data";
+    QTest::newRow("2 KiB sectors: one never erased") << "@Flash /0x08000000/32*002Kg"
+                                                     << "0@0x08000000:32768"
+                                                     << ""
+                                                     << "verify failed";
     QTest::newRow("62 KiB on 64 KiB") << flash << "0@0x08000000:63488"
                                       << ""
                                       << "intact";
