@@ -79,6 +79,21 @@ bool readFile(const std::string &path, std::vector<uint8_t> *bytes, std::string 
     return true;
 }
 
+// TEXT:deviceK names device K alone; *device is 0 for every device.
+bool takeDevice(std::string *text, unsigned *device)
+{
+    *device = 0;
+    const size_t at = text->rfind(":device");
+    if (at == std::string::npos)
+        return true;
+    uint64_t number = 0;
+    if (!parseUnsigned(text->substr(at + 7), 10, 8, &number) || number == 0)
+        return false;
+    *device = unsigned(number);
+    text->erase(at);
+    return true;
+}
+
 MemoryLayout plainMemory(uint64_t size)
 {
     MemoryLayout layout;
@@ -106,16 +121,23 @@ std::string DevsimOptions::usage()
           "                          (repeatable; that one alone by default)\n"
           "  --layout-from FILE.dfu  memory and alternate settings that fit a firmware file\n"
           "  --memory DIR            keep the memory in DIR, one alt<N>-<BASE>.bin per region\n"
-          "  --fault FAULT           absent, error@N:STATUS, disconnect@N, readprotect,\n"
-          "                          corrupt@ADDRESS, noupload (repeatable)\n"
+          "  --fault FAULT[:deviceK] absent, error@N:STATUS, disconnect@N, readprotect,\n"
+          "                          corrupt@ADDRESS, stall@ADDRESS, noupload (repeatable);\n"
+          "                          with :deviceK for device K alone\n"
           "  --poll-ms N             poll timeout the device asks for while busy\n"
-          "  --devices N             N identical devices (their memories in DIR/device<K>)\n"
+          "  --devices N             N devices at USB ports 1-1 to 1-N, serials BFSIM0000001\n"
+          "                          on (memories in DIR/device<K>)\n"
+          "  --serial TEXT[:deviceK] the serial of every device, or of device K\n"
           "  --stay                  stay in DFU mode after a leave request\n"
           "  --plain                 a plain DFU 1.1 device instead of a DfuSe one\n"
           "  --size BYTES            memory of a plain device, K and M allowed (default 256K)\n"
           "  --manifest-reset        plain device: not manifestation tolerant\n"
           "  --runtime               start in run-time mode; enter DFU mode on a detach request\n"
           "  --bcd BCD               bcdDevice, the firmware version in hex (default 0x0200)\n"
+          "  --fill BYTE             memory starts holding BYTE, in hex (default FF, erased)\n"
+          "  --functional-descriptor each|last\n"
+          "                          the DFU functional descriptor after each alternate\n"
+          "                          setting, or once after the last (default)\n"
           "  --new-bcd BCD           after a leave request, come back in run-time mode with\n"
           "                          this bcdDevice\n"
           "  -h, --help              show this text\n";
@@ -123,6 +145,7 @@ std::string DevsimOptions::usage()
 
 bool DevsimOptions::parse(const std::vector<std::string> &arguments, std::string *error)
 {
+    std::vector<std::pair<unsigned, std::string>> ownFaults;
     size_t i = 0;
     for (; i < arguments.size(); ++i) {
         std::string option = arguments[i];
@@ -189,6 +212,22 @@ bool DevsimOptions::parse(const std::vector<std::string> &arguments, std::string
                 return false;
             }
             (option == "--bcd" ? bcd : newBcd) = uint16_t(number);
+        } else if (option == "--fill") {
+            if (!takeValue())
+                return false;
+            if (!parseUnsigned(value, 16, 0xFF, &number)) {
+                *error = "bad --fill \"" + value + "\": expected hex 0 to FF";
+                return false;
+            }
+            fill = uint8_t(number);
+        } else if (option == "--functional-descriptor") {
+            if (!takeValue())
+                return false;
+            if (value != "each" && value != "last") {
+                *error = "bad --functional-descriptor \"" + value + "\": expected each or last";
+                return false;
+            }
+            descriptorAfterEach = value == "each";
         } else if (option == "--alt") {
             if (!takeValue())
                 return false;
@@ -206,8 +245,35 @@ bool DevsimOptions::parse(const std::vector<std::string> &arguments, std::string
             }
             memoryFolder = value;
         } else if (option == "--fault") {
-            if (!takeValue() || !faults.add(value, error))
+            unsigned device = 0;
+            if (!takeValue())
                 return false;
+            if (!takeDevice(&value, &device)) {
+                *error = "bad --fault \"" + value + "\": expected FAULT:deviceK, K 1 to 8";
+                return false;
+            }
+            FaultPlan check;
+            if (!(device == 0 ? faults : check).add(value, error))
+                return false;
+            if (device != 0 && value == "absent") {
+                *error = "absent is for the whole bus; give fewer --devices instead";
+                return false;
+            }
+            if (device != 0)
+                ownFaults.emplace_back(device, value);
+        } else if (option == "--serial") {
+            unsigned device = 0;
+            if (!takeValue())
+                return false;
+            const bool printable = std::all_of(value.begin(), value.end(),
+                                               [](char c) { return c >= 0x20 && c < 0x7F; });
+            if (!takeDevice(&value, &device) || value.empty() || !printable
+                || value.size() > MaximumNameLength) {
+                *error = "bad --serial \"" + value
+                    + "\": expected 1 to 126 printable characters, :deviceK for device K";
+                return false;
+            }
+            serials[device] = value;
         } else if (option == "--poll-ms") {
             if (!takeValue())
                 return false;
@@ -241,6 +307,22 @@ bool DevsimOptions::parse(const std::vector<std::string> &arguments, std::string
     if (command.empty()) {
         *error = "no COMMAND given";
         return false;
+    }
+    // The shared faults are all known now, wherever they stood.
+    for (const auto &own : ownFaults) {
+        if (own.first > devices) {
+            *error = "--fault " + own.second + ":device" + std::to_string(own.first)
+                + " names a device past --devices";
+            return false;
+        }
+        deviceFaults.emplace(own.first, faults).first->second.add(own.second, error);
+    }
+    for (const auto &serial : serials) {
+        if (serial.first > devices) {
+            *error = "--serial " + serial.second + ":device" + std::to_string(serial.first)
+                + " names a device past --devices";
+            return false;
+        }
     }
     if (!alternates.empty() && !layoutFrom.empty()) {
         *error = "--alt and --layout-from exclude each other";
@@ -276,6 +358,8 @@ bool DevsimOptions::deviceConfig(DeviceConfig *config, std::string *error) const
         config->product = *product;
     }
     config->runtime = runtime;
+    config->descriptorAfterEach = descriptorAfterEach;
+    config->fill = fill;
     config->bcdDevice = bcd.value_or(config->bcdDevice);
     config->nextBcdDevice = newBcd;
     config->stay = stay;

@@ -19,7 +19,7 @@ DfuDevice::DfuDevice(const DeviceConfig &config, FaultPlan *faults)
     for (const MemoryLayout &layout : config.alternates) {
         std::vector<MemoryRegion> regions;
         for (const RegionLayout &region : layout.regions)
-            regions.emplace_back(region);
+            regions.emplace_back(region, config.fill);
         m_memories.push_back(std::move(regions));
     }
 }
@@ -206,6 +206,9 @@ DfuDevice::Reply DfuDevice::upload(uint16_t value, uint16_t length)
         return {};
     }
     if (!region || !region->allowed(address, count, MemoryLayout::Readable))
+        return stall(ErrAddress);
+    if (m_faults->stallAddress && *m_faults->stallAddress >= address
+        && *m_faults->stallAddress < address + count)
         return stall(ErrAddress);
     const auto from = region->bytes().begin() + (address - region->base());
     Reply reply {false, false, std::vector<uint8_t>(from, from + count)};

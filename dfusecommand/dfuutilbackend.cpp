@@ -7,9 +7,9 @@
 #include "dfuse/dfuseformat.h"
 #include "dfuse/downloadplan.h"
 #include "dfusecommand/flashverifier.h"
-#include "dfusecommand/phasereporter.h"
 #include "dfusecommand/os/platformadvice.h"
 #include "dfusecommand/os/scratchfolder.h"
+#include "dfusecommand/phasereporter.h"
 
 #include <QFile>
 #include <QProcessEnvironment>
@@ -93,8 +93,11 @@ std::unique_ptr<DfuUtilBackend> DfuUtilBackend::fromEnvironment(const QProcessEn
                 + PlatformAdvice::installDfuUtil());
         return nullptr;
     }
-    *result = ToolResult::success();
-    return std::make_unique<DfuUtilBackend>(program, waitSeconds, stallSeconds);
+    auto backend = std::make_unique<DfuUtilBackend>(program, waitSeconds, stallSeconds);
+    *result = backend->finder.select(env.value(ToolContract::DeviceVariable));
+    if (!result->ok())
+        return nullptr;
+    return backend;
 }
 
 DfuUtilBackend::DfuUtilBackend(const QString &program, int waitSeconds, int stallSeconds)
@@ -122,7 +125,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
                         : "The firmware file is a plain DFU file, but the DFU device %1 is a DfuSe "
                           "device (its alternate settings name memory layouts). Nothing was "
                           "written: use a DfuSe file made for this device.")
-                .arg(listing.ids));
+                .arg(finder.deviceName()));
     for (int t = 0; t < file.targets.size(); ++t) {
         const int alternate = file.targets.at(t).alternateSetting;
         if (!listing.alternates.contains(alternate))
@@ -139,6 +142,16 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
     return ToolResult::success();
 }
 
+ToolResult DfuUtilBackend::findEvery(const DfuSeFile &file, PhaseReporter &progress,
+                                     QVector<DeviceFinder::Device> *devices)
+{
+    DeviceFinder::Listing listing;
+    const ToolResult found
+        = finder.find(file.vendorId, file.productId, progress, &listing, DeviceFinder::EveryDevice);
+    *devices = listing.matching;
+    return found;
+}
+
 // dfu-util takes the DfuSe file whole and downloads the targets of the alternate setting
 // given with -a; --o has no counterpart there, so every block is written.
 ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path,
@@ -146,6 +159,7 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path,
 {
     if (kind == DfuSeFile::Plain)
         return downloadPlain(path, file.dataSize(), progress);
+    progress.setTotal(file.dataSize());
     progress.begin(PhaseReporter::Erase);
     qint64 before = 0;
     for (const auto &group : elementsByAlternate(file)) {
@@ -315,9 +329,19 @@ FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, con
         },
         DfuUtilRunner::SilenceLimit, &enough);
     const QString reading = "reading back " + what;
+    QFile upload(path);
     if (result.started && !result.crashed && result.exitCode != 0 && refusedUpload(result)) {
+        // dfu-util writes each block as it arrives: the file holds what came before the refusal.
+        if (upload.open(QIODevice::ReadOnly))
+            back.bytes = upload.readAll();
+        if (size > 0)
+            back.bytes.truncate(int(size));
         back.problem
-            = "dfu-util could not read back " + what + ": " + DfuUtilRunner::messageOf(result);
+            = (back.bytes.isEmpty() ? "dfu-util could not read back " + what
+                                    : QString("dfu-util read back only the first %1 bytes of %2")
+                                          .arg(back.bytes.size())
+                                          .arg(what))
+            + ": " + DfuUtilRunner::messageOf(result);
         return back;
     }
     back.failed = true;
@@ -336,7 +360,6 @@ FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, con
                            .arg(DfuUtilRunner::messageOf(result));
     if (!back.problem.isEmpty())
         return back;
-    QFile upload(path);
     if (upload.open(QIODevice::ReadOnly)) {
         back.bytes = upload.readAll();
         back.ok = true;

@@ -9,11 +9,15 @@
 
 #include <QEventLoop>
 #include <QRegularExpression>
+#include <QThread>
 #include <QTimer>
 
 namespace {
 
 const char severalText[] = "More than one DFU capable USB device found";
+const char libusbFailedText[] = "unable to initialize libusb";
+constexpr int LibusbAttempts = 3;
+constexpr int LibusbRetryMs = 100;
 
 bool isBanner(const QByteArray &line)
 {
@@ -36,12 +40,30 @@ DfuUtilRunner::DfuUtilRunner(const QString &program, int stallSeconds)
     , stallSeconds(stallSeconds)
 { }
 
-// Reads both of dfu-util's streams as they come, so that neither a flood of output nor a
-// silent dfu-util can hold the tool.
+// libusb may fail to start while another device leaves the bus, before dfu-util has reached
+// any device: a device going away must not fail the update of another. A listing is simply
+// taken again by its caller.
 DfuUtilRunner::Run
 DfuUtilRunner::run(const QStringList &arguments,
                    const std::function<void(const DfuUtilOutput::Record &)> &onRecord, Watch watch,
                    const bool *enough) const
+{
+    Run result;
+    for (int attempt = 1;; ++attempt) {
+        result = runOnce(arguments, onRecord, watch, enough);
+        if (watch == TimeLimit || attempt == LibusbAttempts || !result.started || result.crashed
+            || result.exitCode == 0 || !result.err.contains(libusbFailedText))
+            return result;
+        QThread::msleep(LibusbRetryMs);
+    }
+}
+
+// Reads both of dfu-util's streams as they come, so that neither a flood of output nor a
+// silent dfu-util can hold the tool.
+DfuUtilRunner::Run
+DfuUtilRunner::runOnce(const QStringList &arguments,
+                       const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
+                       Watch watch, const bool *enough) const
 {
     ChildProcess process;
     process.setStandardInputFile(QProcess::nullDevice());
@@ -70,18 +92,13 @@ DfuUtilRunner::run(const QStringList &arguments,
             watchdog.start();
     };
     bool ended = false;
-    QTimer ending;
-    ending.setSingleShot(true);
-    ending.setInterval(EndingGraceMs);
-    QObject::connect(&ending, &QTimer::timeout, [&] {
-        ended = true;
-        process.kill();
-    });
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
         deliver(output.feed(process.readAllStandardOutput()));
         heard();
-        if (enough && *enough && !ending.isActive() && !ended)
-            ending.start();
+        if (enough && *enough && !ended) {
+            ended = true;
+            process.kill();
+        }
     });
     QObject::connect(&process, &QProcess::readyReadStandardError, [&] {
         keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);

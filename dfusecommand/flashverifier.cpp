@@ -5,6 +5,7 @@
 #include "dfuse/dfuseformat.h"
 #include "dfusecommand/phasereporter.h"
 
+#include <QCryptographicHash>
 #include <QStringList>
 
 namespace {
@@ -33,6 +34,10 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
     // Readable by the layout, yet refused: proof of a fault only once another range was read.
     QString refusedReadable;
     bool anyRead = false;
+    // Of every byte read back, in the file's order, as long as nothing was left out.
+    QCryptographicHash readBack(QCryptographicHash::Sha256);
+    qint64 readBackSize = 0;
+    bool wholeReadBack = true;
     const auto differs = [&] {
         return ToolResult::failure(ExitTransferFailed,
                                    "The flash verification failed at " + firstDifference + ". "
@@ -52,6 +57,7 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
                         = span(range) + ": the device's layout says it cannot be read";
                     progress.context("Bytes at " + problem);
                     problems << problem;
+                    wholeReadBack = false;
                 }
             }
             for (const MemoryRange &range : ranges) {
@@ -62,13 +68,20 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
                 const ReadBack back = read(target.alternateSetting, part);
                 QString problem = back.problem;
                 bool failed = back.failed;
-                if (back.ok) {
-                    const QByteArray &found = back.bytes;
+                const QByteArray &found = back.bytes;
+                // Bytes that arrived before the device refused the rest are compared too.
+                if (back.ok || !found.isEmpty()) {
                     const int common = qMin(found.size(), part.data.size());
                     int at = 0;
                     while (at < common && found.at(at) == part.data.at(at))
                         ++at;
-                    anyRead = true;
+                    anyRead = anyRead || back.ok;
+                    if (found.size() == part.data.size()) {
+                        readBack.addData(found);
+                        readBackSize += found.size();
+                    } else {
+                        wholeReadBack = false;
+                    }
                     if (at < common) {
                         const QString difference
                             = QString("%1: expected %2, found %3")
@@ -85,12 +98,24 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
                             QString("Verified %1 bytes at %2").arg(part.data.size()).arg(where));
                         continue;
                     }
+                    if (!back.ok && !failed) {
+                        const QString unread
+                            = span({range.start + uint64_t(found.size()), range.end}) + ": "
+                            + problem;
+                        progress.context("Element at " + where
+                                         + " matches the file as far as it was read; not "
+                                           "checked: "
+                                         + unread);
+                        problems << unread;
+                        continue;
+                    }
                     problem = QString("the device returned %1 of the %2 bytes at %3")
                                   .arg(found.size())
                                   .arg(part.data.size())
                                   .arg(where);
                     failed = true;
                 }
+                wholeReadBack = false;
                 progress.context("Element at " + where + " not checked: " + problem);
                 // The read-back itself went wrong: the device may be gone, so stop here.
                 if (failed)
@@ -107,6 +132,11 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
         }
     }
 
+    if (anyRead && wholeReadBack)
+        progress.context(
+            QString("%1%2 (%3 bytes)")
+                .arg(ReadBackHashPrefix, QString::fromLatin1(readBack.result().toHex()))
+                .arg(readBackSize));
     if (!firstDifference.isEmpty())
         return differs();
     if (anyRead && !refusedReadable.isEmpty())
