@@ -3,6 +3,7 @@
 #include "dfusecommand/dfuutilrunner.h"
 
 #include "dfusecommand/os/childprocess.h"
+#include "dfusecommand/os/childtext.h"
 #include "dfusecommand/os/platformadvice.h"
 #include "dfusecommand/phasereporter.h"
 
@@ -76,7 +77,8 @@ DfuUtilRunner::runOnce(const QStringList &arguments,
 
     DfuUtilOutput output;
     const auto deliver = [&](const QVector<DfuUtilOutput::Record> &records) {
-        for (const DfuUtilOutput::Record &record : records) {
+        for (DfuUtilOutput::Record record : records) {
+            record.text = ChildText::toUtf8(record.text);
             noteStatus(record.text, &result);
             onRecord(record);
         }
@@ -116,6 +118,7 @@ DfuUtilRunner::runOnce(const QStringList &arguments,
     deliver(output.feed(process.readAllStandardOutput()));
     deliver(output.finish());
     keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);
+    result.err = ChildText::toUtf8(result.err);
     for (const QByteArray &line : result.err.split('\n'))
         noteStatus(line, &result);
     result.crashed = !ended && process.exitStatus() == QProcess::CrashExit;

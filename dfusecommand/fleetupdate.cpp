@@ -91,7 +91,7 @@ int FleetUpdate::run(const QVector<DeviceFinder::Device> &devices, const QProces
     QString problem;
     if (!reportPath.isEmpty() && !writeReport(bcdAfter, &problem)) {
         std::fprintf(stderr, "The report \"%s\" cannot be written: %s.\n",
-                     reportPath.toLocal8Bit().constData(), problem.toLocal8Bit().constData());
+                     reportPath.toUtf8().constData(), problem.toUtf8().constData());
         return code == ExitSuccess ? ExitUsage : code;
     }
     return code;
@@ -176,7 +176,7 @@ int FleetUpdate::exitCode() const
                      .arg(codes.size())
                      .arg(jobs.size())
                      .arg(failed.join(", "))
-                     .toLocal8Bit()
+                     .toUtf8()
                      .constData());
     std::fflush(stderr);
     for (int code : FailurePriority) {

@@ -24,7 +24,8 @@ namespace {
 
 void printError(const QString &text)
 {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    // UTF-8 on both streams, on every system, as the window reads them.
+    std::fprintf(stderr, "%s\n", text.toUtf8().constData());
     std::fflush(stderr);
 }
 

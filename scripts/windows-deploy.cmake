@@ -1,6 +1,7 @@
 # The folder a Windows user runs (cmake --install <build> --prefix <build>/Brindleflash): the
 # program, the DLLs that it and its plugins import, resolved with objdump so that no list can
-# drift from the binaries, the plugins Qt loads by name, and Qt's licence with where its source is.
+# drift from the binaries, the plugins Qt loads by name, and the licences and notices of all of
+# it with where its source is.
 set(BRINDLEFLASH_INSTALL_DIR .)
 get_filename_component(qt_prefix "${Qt${QT_VERSION_MAJOR}_DIR}/../../.." ABSOLUTE)
 
@@ -67,3 +68,21 @@ if(EXISTS ${qt_prefix}/BUILDINFO)
 endif()
 configure_file(resources/qt-source.txt.in qt-source.txt @ONLY NEWLINE_STYLE CRLF)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qt-source.txt DESTINATION licenses)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/build-qt-windows DESTINATION licenses/sources)
+
+# The notices of what Qt's build bundled and of the compiler's runtimes, with their index.
+if(TARGET dfu_util_windows)
+    set(with_dfu_util 1)
+else()
+    set(with_dfu_util 0)
+endif()
+set(notices_dir ${CMAKE_CURRENT_BINARY_DIR}/notices)
+add_custom_command(
+    OUTPUT ${notices_dir}/README.txt
+    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/windows-notices ${qt_prefix}
+            ${BRINDLEFLASH_WINDOWS_HOST} ${notices_dir} ${with_dfu_util}
+    DEPENDS ${PROJECT_SOURCE_DIR}/scripts/windows-notices
+    COMMENT "Gathering the notices of what the Windows folder holds"
+    VERBATIM)
+add_custom_target(windows_notices ALL DEPENDS ${notices_dir}/README.txt)
+install(DIRECTORY ${notices_dir}/ DESTINATION licenses)

@@ -1,7 +1,9 @@
 // On Windows the copy is a file whose DACL lets only this user in, held open without write or
 // delete sharing until the tool ends: dfu-util can read it, nobody can change, rename or delete
-// it. dfu-util takes its arguments in the ANSI code page, so the copy's path is plain ASCII.
+// it. It lies in the tool's folder, whose path dfu-util can take.
 #include "dfusecommand/os/privatecopy.h"
+
+#include "dfusecommand/os/toolfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,40 +28,6 @@ QString systemMessage(DWORD code)
     while (message.endsWith('.'))
         message.chop(1);
     return message.isEmpty() ? QString("error %1").arg(code) : message;
-}
-
-bool isPlainAscii(const QString &path)
-{
-    for (const QChar c : path) {
-        if (c.unicode() < 0x20 || c.unicode() > 0x7e)
-            return false;
-    }
-    return true;
-}
-
-QString shortForm(const QString &path)
-{
-    const std::wstring wide = QDir::toNativeSeparators(path).toStdWString();
-    wchar_t buffer[MAX_PATH];
-    const DWORD size = GetShortPathNameW(wide.c_str(), buffer, MAX_PATH);
-    return size > 0 && size < MAX_PATH ? QDir::fromNativeSeparators(QString::fromWCharArray(buffer))
-                                       : QString();
-}
-
-// %TEMP% holds the user's name, which may be outside ASCII; its 8.3 form is not, where the
-// volume keeps such names.
-QString asciiFolder()
-{
-    const QString temp = QDir::tempPath();
-    if (isPlainAscii(temp))
-        return temp;
-    const QString shortTemp = shortForm(temp);
-    if (!shortTemp.isEmpty() && isPlainAscii(shortTemp))
-        return shortTemp;
-    const QString shared = qEnvironmentVariable("ProgramData", "C:/ProgramData") + "/Brindleflash";
-    if (isPlainAscii(shared) && QDir().mkpath(shared))
-        return QDir::fromNativeSeparators(shared);
-    return QString();
 }
 
 // Only the user this tool runs as, and no entries inherited from the folder.
@@ -89,9 +57,9 @@ QString userOnlySddl(QString *error)
 
 PrivateCopy::PrivateCopy(const QByteArray &bytes)
 {
-    const QString folder = asciiFolder();
+    const QString folder = ToolFolder::path();
     if (folder.isEmpty()) {
-        error = "no folder with a plain ASCII path is at hand for it";
+        error = ToolFolder::missing();
         return;
     }
     const QString sddl = userOnlySddl(&error);
@@ -135,7 +103,7 @@ PrivateCopy::PrivateCopy(const QByteArray &bytes)
 // deleted, so it stays.
 void PrivateCopy::removeLeftovers()
 {
-    const QString folder = asciiFolder();
+    const QString folder = ToolFolder::path();
     if (folder.isEmpty())
         return;
     for (const QFileInfo &left :

@@ -1,12 +1,29 @@
-// The tool's folders are found by its name, as QTemporaryDir makes them.
+// The tool's folders are found by its name, as QTemporaryDir names them, in the folder whose
+// path dfu-util can take.
 #include "dfusecommand/os/scratchfolder.h"
+
+#include "dfusecommand/os/toolfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
 
-ScratchFolder::ScratchFolder()
+namespace {
+
+QString namePattern()
 {
-    if (!folder.isValid())
+    return QCoreApplication::applicationName() + "-*";
+}
+
+} // namespace
+
+ScratchFolder::ScratchFolder()
+    : folder(ToolFolder::path().isEmpty()
+                 ? QString()
+                 : ToolFolder::path() + "/" + namePattern().replace('*', "XXXXXX"))
+{
+    if (ToolFolder::path().isEmpty())
+        error = ToolFolder::missing();
+    else if (!folder.isValid())
         error = folder.errorString();
     else if (claim())
         guard();
@@ -21,10 +38,11 @@ ScratchFolder::~ScratchFolder()
 
 void ScratchFolder::removeLeftovers()
 {
-    const QFileInfoList found
-        = QDir(QDir::tempPath())
-              .entryInfoList({QCoreApplication::applicationName() + "-*"},
-                             QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot | QDir::Hidden);
+    const QString where = ToolFolder::path();
+    if (where.isEmpty())
+        return;
+    const QFileInfoList found = QDir(where).entryInfoList(
+        {namePattern()}, QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot | QDir::Hidden);
     for (const QFileInfo &info : found) {
         if (isAbandoned(lockPath(info.filePath())))
             QDir(info.filePath()).removeRecursively();

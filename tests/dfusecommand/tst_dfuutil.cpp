@@ -171,6 +171,11 @@ void tst_DfuUtil::failures_data()
 
     QTest::newRow("no access") << QList<FakeCall> {{"", cannotOpen + noDevice, "74"}} << 6
                                << accessAdvice << "E0";
+    // Windows' dfu-util prints file names in the ANSI code page; the tool's lines are UTF-8.
+    const QByteArray named = QString::fromUtf8("C:/fw/J\xc3\xa9r\xc3\xb4me/x.dfu").toLocal8Bit();
+    QTest::newRow("a file name in the system's encoding")
+        << QList<FakeCall> {{"", "dfu-util: Cannot open file " + named + "\n", "74"}} << 4
+        << "(exit code 74): dfu-util: Cannot open file " + QString::fromLocal8Bit(named) << "E0";
     QTest::newRow("crash") << QList<FakeCall> {{cut, "", "crash"}} << 4
                            << "dfu-util crashed while downloading alternate setting 0"
                            << "E0 E33 E67 E99 D0 D33";

@@ -96,6 +96,7 @@ void tst_ToolFiles::init()
 
 void tst_ToolFiles::cleanup()
 {
+    QVERIFY2(work->remove(), "a file in the temporary folder cannot be removed");
     work.reset();
 }
 
@@ -127,6 +128,9 @@ void tst_ToolFiles::rejectsDefects_data()
     // Opened by the bytes of its name, which UTF-8 cannot decode: the tool reads what it holds.
     QTest::newRow("no UFD, a name not in UTF-8")
         << "bytes" << patchedByte(base, 373, 'X') << "\"UFD\" signature (offset 373)";
+    // On Windows the line leaves in UTF-8 too, not in the ANSI code page.
+    QTest::newRow("no UFD, a name in French and Russian")
+        << "accented" << patchedByte(base, 373, 'X') << "\"UFD\" signature (offset 373)";
     QTest::newRow("suffix length 17")
         << "file" << patchedByte(base, 376, 17) << "length is 17, not 16 (offset 376)";
     QTest::newRow("DFU version 0x001A")
@@ -194,13 +198,17 @@ void tst_ToolFiles::rejectsDefects()
     QString file = path("firm ware %3.dfu");
     if (kind == "file")
         file = write("firm ware %3.dfu", bytes);
+    else if (kind == "accented")
+        file = write(QString::fromUtf8("J\xc3\xa9r\xc3\xb4me \xd0\xa2\xd0\xb5\xd1\x81\xd1\x82.dfu"),
+                     bytes);
     else if (kind == "folder")
         QVERIFY(QDir().mkpath(file));
     const QString named = write("named.dfu", bytes);
-    // Such a name only a shell can pass on.
+    // Such a name only a shell can pass on; named back afterwards, as QTemporaryDir cannot
+    // remove what it cannot name.
     const QString script
         = "name=\"$(printf '%s/Ger\\344t.dfu' \"${1%/*}\")\" && mv \"$1\" \"$name\" "
-          "&& exec \"$0\" -c -d --o --fn \"$name\" -l";
+          "&& { \"$0\" -c -d --o --fn \"$name\" -l; code=$?; mv \"$name\" \"$1\"; exit $code; }";
     if (kind == "bytes")
         file = QFileInfo(named).path() + "/Ger\uFFFDt.dfu";
 

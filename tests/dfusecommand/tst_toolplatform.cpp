@@ -90,6 +90,9 @@ void tst_ToolPlatform::privateCopy_data()
     // dfu-util would get its path with "?" for what the ANSI code page lacks.
     QTest::newRow("user name beyond ASCII") << QString::fromUtf8(
         "tmp-\xc5\xbdlu\xc5\xa5ou\xc4\x8dk\xc3\xbd \xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd");
+    QTest::newRow("Cyrillic user name")
+        << QString::fromUtf8("\xd0\x94\xd0\xbc\xd0\xb8\xd1\x82\xd1\x80\xd0\xb8\xd0\xb9");
+    QTest::newRow("Polish user name") << QString::fromUtf8("\xc5\x81ukasz W\xc3\xb3jcik");
 }
 
 // Wine enforces no permissions between users, so the DACL is read back rather than tried.
@@ -148,6 +151,18 @@ void tst_ToolPlatform::privateCopy()
         QCOMPARE(allowed, QStringList {"user"});
     }
     QVERIFY(!QFile::exists(path));
+
+    // A whole update there: dfu-util writes its read-back where the tool then looks for it.
+    const DfuSeFile file = layout({"0@0x08000000:3000"}, true);
+    writeScript(QList<FakeCall> {listingOf({"0483:df11/5/0"}), downloadOf(file, 0)}
+                << uploadsOf(file) << leaveCall());
+    QProcessEnvironment env = environment("0");
+    for (const char *name : {"TMP", "TEMP"})
+        env.insert(name, folder);
+    const Run run = runProgram(toolPath, {"-c", "-d", "--fn", firmware(file), "-l"}, env);
+    QVERIFY2(run.exitCode == 0
+                 && run.out.contains("\nFlash verified: every byte matches the file\n"),
+             run.err.constData());
 }
 #else
 void tst_ToolPlatform::leavesNoReadBack_data()

@@ -3,7 +3,7 @@
 # file typed into Wine's own file dialog, Start Update pressed, our tool and the real
 # dfu-util.exe run and find no device (Wine has no USB), and the window shows the exit-code-10
 # explanation in its log. What the window shows is read back from a screenshot by OCR, and
-# every process of the chain is gone afterwards.
+# every process of the chain that it started is gone afterwards.
 # Usage: tst_winchain.sh BUILD_DIR
 set -euo pipefail
 build=$(realpath "$1")
@@ -14,7 +14,12 @@ folder=$build/Brindleflash
 export WINEPREFIX=$build/wine-chain WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 work=$(mktemp -d)
+# Another user's tool, which this test must not take for its own.
+mkdir -p "$work/elsewhere/updateTool"
+(unset WINEPREFIX && exec -a "$work/elsewhere/updateTool/DfuSeCommand.exe" sleep 600) &
+decoy=$!
 cleanup() {
+    kill "$decoy" 2>/dev/null || true
     wineserver -k 2>/dev/null || true
     rm -rf "$work" "$WINEPREFIX"
 }
@@ -60,8 +65,15 @@ for seen in "Error Code: 10" "DFU device not found"; do
 done
 [ $failures -eq 0 ] || { echo "What it showed: $text"; cp "$work/screen.png" "$build/winchain-failure.png"; }
 
-# A Wine process's command line starts with its program, by its Unix or its Windows path.
-chain_processes() { pgrep -af "^([^ ]*[\\\\/])?($1)\\.exe( |\$)" || true; }
+# A Wine process's command line starts with its program, by its Unix or its Windows path; the
+# chain's own run in this test's prefix, whatever else runs on the machine.
+chain_processes() {
+    local pid line
+    while read -r pid line; do
+        tr '\0' '\n' 2>/dev/null </proc/"$pid"/environ | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+            echo "$pid $line" || true
+    done < <(pgrep -af "^([^ ]*[\\\\/])?($1)\\.exe( |\$)" || true)
+}
 # The tool and dfu-util are gone by themselves once the window reports; the program waits.
 left=$(chain_processes 'DfuSeCommand|dfu-util')
 [ -z "$left" ] || { echo "FAIL: still running after the report: $left"; failures=$((failures + 1)); }
