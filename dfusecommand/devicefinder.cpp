@@ -3,8 +3,8 @@
 #include "dfusecommand/devicefinder.h"
 
 #include "dfuse/dfuseformat.h"
-#include "dfusecommand/phasereporter.h"
 #include "dfusecommand/os/platformadvice.h"
+#include "dfusecommand/phasereporter.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -196,6 +196,8 @@ ToolResult DeviceFinder::list(Listing *listing) const
                 listing->matching << where;
             if (where == listing->matching.first()) {
                 listing->ids = ids;
+                static const QRegularExpression serial(" serial=\"([^\"]*)\"");
+                listing->serial = serial.match(text).captured(1);
                 listing->alternates << match.captured(5).toInt();
                 // DfuSe names each alternate setting by its memory layout, "@Name /0x...".
                 listing->layouts = listing->layouts || !match.captured(6).isEmpty();

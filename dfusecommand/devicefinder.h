@@ -25,6 +25,8 @@ public:
     {
         QStringList matching;
         QString ids;
+        // The device's serial number, as dfu-util prints it; empty for none.
+        QString serial;
         QVector<int> alternates;
         QStringList others;
         bool accessDenied = false;

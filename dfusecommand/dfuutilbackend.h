@@ -4,10 +4,10 @@
 #ifndef DFUUTILBACKEND_H
 #define DFUUTILBACKEND_H
 
-#include "dfusecommand/devicefinder.h"
 #include "dfuse/dfusefile.h"
-#include "dfusecommand/dfuutilrunner.h"
 #include "dfuse/downloadplan.h"
+#include "dfusecommand/devicefinder.h"
+#include "dfusecommand/dfuutilrunner.h"
 #include "dfusecommand/flashverifier.h"
 #include "dfusecommand/toolresult.h"
 
@@ -46,6 +46,12 @@ public:
     ToolResult leave(PhaseReporter &progress);
     // The memory layouts the open device names, by alternate setting.
     const MemoryLayouts &memoryLayouts() const { return layouts; }
+    // The open device's ids, as "0483:DF11", and serial number.
+    QString deviceIds() const { return finder.deviceName(); }
+    QString deviceSerial() const { return serial; }
+    // Uploads size bytes at address (a plain device's memory from 0) into path.
+    FlashVerifier::ReadBack read(quint8 alternateSetting, quint32 address, qint64 size,
+                                 const QString &path, PhaseReporter &progress) const;
 
 private:
     void readLayouts(const DeviceFinder::Listing &listing, const DfuSeFile &file,
@@ -64,6 +70,7 @@ private:
     bool leftAfterDownload = false;
     MemoryLayouts layouts;
     quint32 leaveAddress = 0;
+    QString serial;
 };
 
 #endif // DFUUTILBACKEND_H

@@ -6,7 +6,11 @@
 
 #include <QStringList>
 
+class DfuSeFile;
+class DfuUtilBackend;
+class FirmwareBackup;
 class NativeNames;
+class PhaseReporter;
 class QProcessEnvironment;
 
 class UpdateTool
@@ -15,6 +19,8 @@ public:
     int run(const QStringList &arguments, const QProcessEnvironment &env, const NativeNames &names);
 
 private:
+    static ToolResult backUp(const FirmwareBackup &backup, const DfuSeFile &download,
+                             const DfuUtilBackend &backend, PhaseReporter &progress);
     static int usage(const QString &problem);
     static ToolResult warnOf(const ToolResult &result);
     static int exitWith(const ToolResult &result);
