@@ -47,6 +47,9 @@ private slots:
     void killedMidDownload();
     void verification_data();
     void verification();
+    void backups_data();
+    void backups();
+    void backupRestores();
     void phaseLines_data();
     void phaseLines();
     void statusSequence();
@@ -59,11 +62,12 @@ private:
     }
     QProcessEnvironment environment(const QStringList &settings = {}) const;
     Run tool(const QStringList &arguments, const QStringList &settings = {}) const;
-    Run onDevice(const QStringList &options, const QStringList &arguments,
+    Run onDevice(QStringList options, const QStringList &arguments,
                  const QStringList &settings = {}) const;
     Run pack(const QStringList &arguments) const;
     QString packImages(const QStringList &images, QList<Image> *expected, bool plain = false) const;
     QByteArray deviceBytes(int alternate, quint32 address, int size) const;
+    QStringList backupFiles() const;
 
     std::unique_ptr<QTemporaryDir> work;
     QString device;
@@ -84,7 +88,9 @@ void tst_UpdateTool::cleanup()
 
 QProcessEnvironment tst_UpdateTool::environment(const QStringList &settings) const
 {
-    return withSettings(environmentWithoutDevice(), settings, work->path());
+    // Backups go to the work folder, never to the user's.
+    return withSettings(environmentWithoutDevice(),
+                        QStringList {"XDG_DATA_HOME=%WORK%/data"} + settings, work->path());
 }
 
 Run tst_UpdateTool::tool(const QStringList &arguments, const QStringList &settings) const
@@ -93,14 +99,23 @@ Run tst_UpdateTool::tool(const QStringList &arguments, const QStringList &settin
 }
 
 // The tool on a simulated device whose memory lands in the device folder; "%FILE%" in an
-// option is the packed file.
-Run tst_UpdateTool::onDevice(const QStringList &options, const QStringList &arguments,
+// option is the packed file; "%FULL%" gives the tool a data folder with room for 16 KiB, a tmpfs
+// in a mount namespace of its own.
+Run tst_UpdateTool::onDevice(QStringList options, const QStringList &arguments,
                              const QStringList &settings) const
 {
+    QStringList full;
+    if (options.removeAll("%FULL%") && QDir().mkpath(path("full")))
+        full = QStringList {"-rm",        "sh",
+                            "-c",         "mount -t tmpfs -o size=16k none \"$0\" && exec \"$@\"",
+                            path("full"), DEVSIM};
     QStringList command = QStringList {"--memory", device} + options;
     command.replaceInStrings("%FILE%", path("packed.dfu"));
-    return runProgram(DEVSIM, command + QStringList {"--", DFUSECOMMAND} + arguments,
-                      environment(settings));
+    command += QStringList {"--", DFUSECOMMAND} + arguments;
+    return full.isEmpty()
+        ? runProgram(DEVSIM, command, environment(settings))
+        : runProgram("unshare", full + command,
+                     environment(QStringList {"XDG_DATA_HOME=" + path("full")} + settings));
 }
 
 Run tst_UpdateTool::pack(const QStringList &arguments) const
@@ -143,6 +158,11 @@ QByteArray tst_UpdateTool::deviceBytes(int alternate, quint32 address, int size)
             return file.read(size);
     }
     return "(not on the device)";
+}
+
+QStringList tst_UpdateTool::backupFiles() const
+{
+    return QDir(path("data/Brindleflash/backups")).entryList(QDir::Files, QDir::Name);
 }
 
 namespace {
@@ -268,8 +288,14 @@ void tst_UpdateTool::flashes()
         if (image.alternate == 0)
             leave = qMin(leave, image.address / 2048 * 2048);
     }
-    QCOMPARE(callsIn(run.out),
-             expectedCalls(expected, plain, options.contains("--runtime"), leave));
+    // What the download erases is read first, into the one backup.
+    QStringList calls = callsIn(run.out);
+    const int first = calls.indexOf(QRegularExpression(".* -D FILE"));
+    QVERIFY(first > 0 && calls.at(first - 1).endsWith("-U FILE"));
+    while (calls.at(first - 1).endsWith("-U FILE"))
+        calls.removeAt(first - 1);
+    QCOMPARE(calls, expectedCalls(expected, plain, options.contains("--runtime"), leave));
+    QCOMPARE(backupFiles().size(), 1);
     // A plain device is read back only as far as the image, not to the end of its memory.
     if (options.contains("16M"))
         QVERIFY(!run.out.contains("\ndfu-util: Received a total of "));
@@ -371,6 +397,26 @@ void tst_UpdateTool::faults_data()
         << "The image (20000 bytes) is bigger than the memory of the DFU device 0483:DF11 (16384 "
            "bytes)"
         << true;
+    QTest::newRow("read-protected, backup required")
+        << fromFile + QStringList {"--fault", "readprotect"} << QStringList {"DFU_BACKUP=required"}
+        << 8 << "No backup could be made (dfu-util could not read back the element at 0x08000000: "
+        << false;
+    QTest::newRow("partly readable, backup required")
+        << QStringList {"--alt", "@X /0x08000000/1*016Kg,1*016Kf", "--alt",
+                        "@O /0x1FFFC000/1*016 g"}
+        << QStringList {"DFU_BACKUP=required"} << 8
+        << "Only part of what the device holds could be saved (0x08004000 to 0x08007FFF: the "
+           "device's layout says it cannot be read), and DFU_BACKUP=required asks for a complete "
+           "backup. Nothing was written."
+        << false;
+    QTest::newRow("no data folder, backup required")
+        << fromFile << QStringList {"DFU_BACKUP=required", "XDG_DATA_HOME=%WORK%/packed.dfu"} << 8
+        << "No backup could be written (the folder " << false;
+    QTest::newRow("full disk, backup required")
+        << fromFile + QStringList {"%FULL%"} << QStringList {"DFU_BACKUP=required"} << 8
+        << "No backup could be written (" << false;
+    QTest::newRow("bad backup setting") << QStringList() << QStringList {"DFU_BACKUP=on"} << 2
+                                        << "DFU_BACKUP is \"on\". Give off or required" << false;
     QTest::newRow("two run-time devices")
         << QStringList {"--runtime", "--devices", "2"} << QStringList() << 7
         << "2 devices 0483:DF11 are connected in run-time mode" << false;
@@ -401,7 +447,7 @@ void tst_UpdateTool::faults()
     QVERIFY(downloads.isEmpty() || downloads.last() < 100);
     QVERIFY(!run.out.contains("Leaving DFU Mode..."));
     if (!downloadStarted) {
-        QVERIFY2(!run.out.contains("Running dfu-util"), run.out.constData());
+        QVERIFY2(!callsIn(run.out).join('\n').contains("-D FILE"), run.out.constData());
         QVERIFY(deviceBytes(0, expected.first().address, 16) != expected.first().data.left(16));
     }
 }
@@ -579,6 +625,123 @@ void tst_UpdateTool::verification()
     QCOMPARE(after.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i)
         QVERIFY2(after.at(i).startsWith(lines.at(i)), qPrintable(after.at(i)));
+}
+
+void tst_UpdateTool::backups_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("settings");
+    QTest::addColumn<QString>("saved");
+    QTest::addColumn<QStringList>("lines");
+
+    // The device holds a pattern in its one region before the update of 20000 bytes at its
+    // start; saved is the part of that region the backup holds, OFFSET:SIZE.
+    const QString none = "No backup could be made (";
+    QTest::newRow("whole sectors") << QStringList() << QStringList() << "0:32768"
+                                   << QStringList {"What the device held is saved in "};
+    QTest::newRow("read-protected")
+        << QStringList {"--fault", "readprotect"} << QStringList() << ""
+        << QStringList {"Not saved: dfu-util could not read back the element at 0x08000000: ",
+                        none + "dfu-util could not read back the element at 0x08000000: "};
+    QTest::newRow("partly readable")
+        << QStringList {"--alt", "@X /0x08000000/1*016Kg,1*016Kf"} << QStringList() << "0:16384"
+        << QStringList {"Not saved: 0x08004000 to 0x08007FFF: the device's layout says it cannot "
+                        "be read",
+                        "Only part of what the device held could be saved",
+                        "What the device held is saved in "};
+    QTest::newRow("plain") << QStringList {"--plain"} << QStringList() << "0:20000"
+                           << QStringList {"What the device held is saved in "};
+    QTest::newRow("plain, read-protected") << QStringList {"--plain", "--fault", "readprotect"}
+                                           << QStringList() << "" << QStringList {none};
+    QTest::newRow("full disk") << QStringList {"%FULL%"} << QStringList() << ""
+                               << QStringList {"No backup could be written ("};
+    QTest::newRow("off") << QStringList() << QStringList {"DFU_BACKUP=off"} << ""
+                         << QStringList {"DFU_BACKUP=off: what the device holds is not saved"};
+}
+
+void tst_UpdateTool::backups()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, settings);
+    QFETCH(QString, saved);
+    QFETCH(QStringList, lines);
+
+    QList<Image> expected;
+    const bool plain = options.contains("--plain");
+    QVERIFY(
+        !packImages({plain ? "0@0x0:20000" : "0@0x08000000:20000"}, &expected, plain).isEmpty());
+    const int size = plain ? 256 * 1024 : options.contains("--alt") ? 32768 : 1024 * 1024;
+    const QByteArray before = pattern(size, 99);
+    QVERIFY(QDir().mkpath(device));
+    QVERIFY(
+        !write(plain ? "device/alt0-00000000.bin" : "device/alt0-08000000.bin", before).isEmpty());
+
+    const Run run = onDevice(options, {"-c", "-d", "--fn", path("packed.dfu"), "-l"}, settings);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(deviceBytes(0, expected.first().address, 20000) == expected.first().data);
+    const QByteArray out
+        = run.out.left(run.out.indexOf("\nRunning dfu-util -d ,0483:df11 -a 0 -D"));
+    for (const QString &line : lines)
+        QVERIFY2(out.contains("\n" + line.toUtf8()), qPrintable(line));
+
+    const QStringList files = options.contains("%FULL%") ? QStringList() : backupFiles();
+    QCOMPARE(files.size(), saved.isEmpty() ? 0 : 1);
+    if (saved.isEmpty())
+        return;
+    QVERIFY(out.contains("\nSHA-256 of the backup: "));
+    QFile file(path("data/Brindleflash/backups/" + files.first()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray backup = file.readAll();
+    QVERIFY(files.first().startsWith("0483-df11-BFSIM"));
+    // The bytes behind the one element's header, or from the start of a plain file.
+    const int offset = saved.section(':', 0, 0).toInt();
+    const int length = saved.section(':', 1).toInt();
+    QCOMPARE(backup.size(), (plain ? 0 : 11 + 274 + 8) + length + 16);
+    QVERIFY(backup.mid(plain ? 0 : 11 + 274 + 8, length) == before.mid(offset, length));
+}
+
+// Flashed, the backup of what firmware B replaced brings back firmware A byte for byte, also
+// where A wrote nothing; the folder keeps the newest backups of each device.
+void tst_UpdateTool::backupRestores()
+{
+    const QString older[] = {"0483-df11-BFSIM0000001-20200101T000000Z.dfu",
+                             "0483-df11-BFSIM0000001-20200101T000000Z-2.dfu",
+                             "0483-df11-BFSIM0000001-20210101T000000Z.dfu",
+                             "0483-df11-OTHER-20200101T000000Z.dfu", "notes.txt"};
+    QVERIFY(QDir().mkpath(path("data/Brindleflash/backups")));
+    for (const QString &name : older)
+        QVERIFY(!write("data/Brindleflash/backups/" + name, "old").isEmpty());
+
+    QList<Image> images;
+    const QStringList arguments = {"-c", "-d", "--fn", path("packed.dfu"), "-l"};
+    QVERIFY(!packImages({"0@0x08000000:100", "0@0x08008000:30000"}, &images).isEmpty());
+    QCOMPARE(onDevice({}, arguments).exitCode, 0);
+    const QByteArray a = deviceBytes(0, 0x08000000, 1024 * 1024);
+    // B's sectors 0 to 2: A's first element, the erased sector 1 and A's second in part.
+    QVERIFY(!packImages({"0@0x08000100:40000"}, &images).isEmpty());
+    const Run b = onDevice({}, arguments);
+    QCOMPARE(b.exitCode, 0);
+    const QRegularExpressionMatch saved
+        = QRegularExpression("\nWhat the device held is saved in (\\S+): choose that file and "
+                             "start the update to go back.\n")
+              .match(QString::fromUtf8(b.out));
+    QVERIFY2(saved.hasMatch(), b.out.constData());
+    QFile backup(saved.captured(1));
+    QVERIFY(backup.open(QIODevice::ReadOnly));
+    const QByteArray bytes = backup.readAll();
+    QCOMPARE(bytes.size(), 11 + 274 + 8 + 49152 + 16);
+    QVERIFY(bytes.mid(11 + 274 + 8, 49152) == a.left(49152));
+
+    const Run back = onDevice({}, {"-c", "-d", "--fn", saved.captured(1), "-l"});
+    QCOMPARE(back.exitCode, 0);
+    QVERIFY(deviceBytes(0, 0x08000000, 1024 * 1024) == a);
+
+    // The sixth of this device's backups took the place of the oldest one.
+    const QStringList kept = backupFiles();
+    QCOMPARE(kept.size(), 7);
+    QCOMPARE(kept.mid(0, 2), QStringList({older[1], older[2]}));
+    QCOMPARE(kept.mid(5), QStringList({older[3], older[4]}));
+    QVERIFY(kept.contains(saved.captured(1).section('/', -1)));
 }
 
 void tst_UpdateTool::phaseLines_data()
