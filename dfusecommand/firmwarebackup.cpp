@@ -106,7 +106,7 @@ ToolResult FirmwareBackup::save(BackupPlan plan, const QString &ids, const QStri
         return without("No backup could be written (" + error + ")", progress);
     progress.context("What the device held is saved in " + QDir::toNativeSeparators(path)
                      + ": choose that file and start the update to go back.");
-    progress.context("SHA-256 of the backup: "
+    progress.context(HashPrefix
                      + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
     removeOldest(folder(), name, path);
     return ToolResult::success();
@@ -143,13 +143,23 @@ bool FirmwareBackup::write(const QByteArray &bytes, const QString &prefix, QStri
         return false;
     }
     const QString stamp = QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss'Z'");
-    *path = where + "/" + prefix + stamp + ".dfu";
-    for (int count = 2; QFile::exists(*path); ++count)
-        *path = QString("%1/%2%3-%4.dfu").arg(where, prefix, stamp).arg(count);
+    // The name is taken first: devices that share a serial may be updated at the same time.
+    for (int count = 1;; ++count) {
+        *path
+            = where + "/" + prefix + stamp + (count > 1 ? QString("-%1").arg(count) : "") + ".dfu";
+        QFile name(*path);
+        if (name.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            break;
+        if (!name.exists()) {
+            *error = QDir::toNativeSeparators(*path) + ": " + withoutStop(name.errorString());
+            return false;
+        }
+    }
     // QSaveFile syncs the file before it takes the name, and leaves nothing when it fails.
     QSaveFile file(*path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
         *error = QDir::toNativeSeparators(*path) + ": " + withoutStop(file.errorString());
+        QFile::remove(*path);
         return false;
     }
     return true;

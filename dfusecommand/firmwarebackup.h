@@ -22,6 +22,8 @@ class FirmwareBackup
 public:
     // Backups kept per device, the one just made among them.
     static constexpr int KeptPerDevice = 5;
+    // The log line that gives the saved file's SHA-256, which the update of every device reports.
+    static constexpr char HashPrefix[] = "SHA-256 of the backup: ";
 
     enum Mode { Optional, Off, Required };
     using Reader = std::function<FlashVerifier::ReadBack(const BackupPlan::Part &part)>;

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 class DfuSeFile;
+class DfuSeReader;
 class DfuUtilBackend;
 class FirmwareBackup;
 class NativeNames;
@@ -21,6 +22,10 @@ public:
 private:
     static ToolResult backUp(const FirmwareBackup &backup, const DfuSeFile &download,
                              const DfuUtilBackend &backend, PhaseReporter &progress);
+    static int updateEvery(const QStringList &flags, const QString &reportPath,
+                           const DfuSeReader &reader, const QString &firmwareHash,
+                           DfuUtilBackend &backend, PhaseReporter &progress,
+                           const QProcessEnvironment &env);
     static int usage(const QString &problem);
     static ToolResult warnOf(const ToolResult &result);
     static int exitWith(const ToolResult &result);
