@@ -596,14 +596,15 @@ void tst_UpdateTool::flashesEvery()
 }
 
 // A signal ends every device's tool, and their dfu-util, then the report is written and the
-// tool ends by that signal. Both devices take 20 s per erase, so the signal comes mid-download.
+// tool ends by that signal. Both devices take 20 s per erase, so the signal comes mid-download;
+// the backup, at 20 s for each request too, is left out.
 void tst_UpdateTool::interruptedEvery()
 {
     QList<Image> expected;
     const QString file = packImages({"0@0x08000000:5000"}, &expected);
     QVERIFY(!file.isEmpty());
     QProcess devsim;
-    devsim.setProcessEnvironment(environment());
+    devsim.setProcessEnvironment(environment({"DFU_BACKUP=off"}));
     devsim.start(DEVSIM,
                  {"--memory", device, "--devices", "2", "--poll-ms", "20000", "--", DFUSECOMMAND,
                   "--all", "-c", "-d", "--fn", file, "--report", path("report.json")});
@@ -666,7 +667,7 @@ void tst_UpdateTool::retryAfterError()
 
 // However the tool ends, the dfu-util it started goes too: it must not write on alone. The
 // device stays on the bus until the test is done, and takes 20 s per erase, so that dfu-util
-// prints nothing and a dead reader cannot end it by SIGPIPE.
+// prints nothing and a dead reader cannot end it by SIGPIPE. The backup, as slow, is left out.
 void tst_UpdateTool::killedMidDownload()
 {
     QList<Image> expected;
@@ -675,7 +676,7 @@ void tst_UpdateTool::killedMidDownload()
     const QString script = "\"$@\" & echo $! > \"$0.pid\"; wait; "
                            "while [ ! -e \"$0.done\" ]; do sleep 0.1; done";
     QProcess devsim;
-    devsim.setProcessEnvironment(environment());
+    devsim.setProcessEnvironment(environment({"DFU_BACKUP=off"}));
     devsim.start(DEVSIM,
                  {"--memory", device, "--poll-ms", "20000", "--layout-from", file, "--", "sh", "-c",
                   script, path("tool"), DFUSECOMMAND, "-c", "-d", "--fn", file});
