@@ -31,6 +31,10 @@ struct DeviceConfig
     uint32_t pollMs = 0;
     uint16_t transferSize = 2048;
     uint16_t bcdDevice = 0x0200;
+    // The DFU functional descriptor after each alternate setting, or once after the last.
+    bool descriptorAfterEach = false;
+    // What memory not kept in a --memory folder holds at the start.
+    uint8_t fill = 0xFF;
     // Empty: BFSIM and the device's number.
     std::string serial;
     // After a leave request: back in run-time mode with this bcdDevice, as new firmware would be.

@@ -134,6 +134,10 @@ std::string DevsimOptions::usage()
           "  --manifest-reset        plain device: not manifestation tolerant\n"
           "  --runtime               start in run-time mode; enter DFU mode on a detach request\n"
           "  --bcd BCD               bcdDevice, the firmware version in hex (default 0x0200)\n"
+          "  --fill BYTE             memory starts holding BYTE, in hex (default FF, erased)\n"
+          "  --functional-descriptor each|last\n"
+          "                          the DFU functional descriptor after each alternate\n"
+          "                          setting, or once after the last (default)\n"
           "  --new-bcd BCD           after a leave request, come back in run-time mode with\n"
           "                          this bcdDevice\n"
           "  -h, --help              show this text\n";
@@ -208,6 +212,22 @@ bool DevsimOptions::parse(const std::vector<std::string> &arguments, std::string
                 return false;
             }
             (option == "--bcd" ? bcd : newBcd) = uint16_t(number);
+        } else if (option == "--fill") {
+            if (!takeValue())
+                return false;
+            if (!parseUnsigned(value, 16, 0xFF, &number)) {
+                *error = "bad --fill \"" + value + "\": expected hex 0 to FF";
+                return false;
+            }
+            fill = uint8_t(number);
+        } else if (option == "--functional-descriptor") {
+            if (!takeValue())
+                return false;
+            if (value != "each" && value != "last") {
+                *error = "bad --functional-descriptor \"" + value + "\": expected each or last";
+                return false;
+            }
+            descriptorAfterEach = value == "each";
         } else if (option == "--alt") {
             if (!takeValue())
                 return false;
@@ -338,6 +358,8 @@ bool DevsimOptions::deviceConfig(DeviceConfig *config, std::string *error) const
         config->product = *product;
     }
     config->runtime = runtime;
+    config->descriptorAfterEach = descriptorAfterEach;
+    config->fill = fill;
     config->bcdDevice = bcd.value_or(config->bcdDevice);
     config->nextBcdDevice = newBcd;
     config->stay = stay;

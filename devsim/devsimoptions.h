@@ -40,6 +40,8 @@ public:
     std::optional<uint64_t> size;
     bool manifestReset = false;
     bool runtime = false;
+    bool descriptorAfterEach = false;
+    uint8_t fill = 0xFF;
     std::optional<uint16_t> bcd;
     std::optional<uint16_t> newBcd;
     std::vector<std::string> command;

@@ -19,7 +19,7 @@ DfuDevice::DfuDevice(const DeviceConfig &config, FaultPlan *faults)
     for (const MemoryLayout &layout : config.alternates) {
         std::vector<MemoryRegion> regions;
         for (const RegionLayout &region : layout.regions)
-            regions.emplace_back(region);
+            regions.emplace_back(region, config.fill);
         m_memories.push_back(std::move(regions));
     }
 }

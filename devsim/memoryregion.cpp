@@ -1,9 +1,9 @@
 // The contents of one region of device memory and its sector map.
 #include "devsim/memoryregion.h"
 
-MemoryRegion::MemoryRegion(const RegionLayout &layout)
+MemoryRegion::MemoryRegion(const RegionLayout &layout, uint8_t fill)
     : m_layout(layout)
-    , m_bytes(layout.size(), 0xFF)
+    , m_bytes(layout.size(), fill)
 { }
 
 bool MemoryRegion::contains(uint64_t address) const

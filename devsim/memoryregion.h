@@ -12,7 +12,8 @@ class MemoryRegion
 public:
     using Sector = MemorySector;
 
-    explicit MemoryRegion(const RegionLayout &layout);
+    // Filled with fill: 0xFF is erased flash, anything else old firmware.
+    explicit MemoryRegion(const RegionLayout &layout, uint8_t fill = 0xFF);
 
     uint32_t base() const { return m_layout.base; }
     uint64_t size() const { return m_bytes.size(); }

@@ -46,12 +46,19 @@ std::vector<uint8_t> UsbDescriptors::interface(uint8_t number, uint8_t alternate
 
 std::vector<uint8_t> UsbDescriptors::configuration() const
 {
+    std::vector<uint8_t> functional = {9, 0x21, m_config.attributes()};
+    put16(&functional, 255); // wDetachTimeOut
+    put16(&functional, m_config.transferSize);
+    put16(&functional, m_config.bcdDfu());
+
     std::vector<uint8_t> body;
     uint8_t interfaces = 1;
     if (m_dfuMode) {
         for (size_t alt = 0; alt < m_config.alternates.size(); ++alt) {
             const auto part = interface(0, uint8_t(alt), 0xFE, 1, 2, uint8_t(FirstAlternate + alt));
             body.insert(body.end(), part.begin(), part.end());
+            if (m_config.descriptorAfterEach && alt + 1 < m_config.alternates.size())
+                body.insert(body.end(), functional.begin(), functional.end());
         }
     } else {
         // The application's own function first, then its DFU run-time interface.
@@ -61,10 +68,7 @@ std::vector<uint8_t> UsbDescriptors::configuration() const
         body.insert(body.end(), part.begin(), part.end());
         interfaces = 2;
     }
-    body.insert(body.end(), {9, 0x21, m_config.attributes()});
-    put16(&body, 255); // wDetachTimeOut
-    put16(&body, m_config.transferSize);
-    put16(&body, m_config.bcdDfu());
+    body.insert(body.end(), functional.begin(), functional.end());
 
     std::vector<uint8_t> d = {9, 2};
     put16(&d, uint16_t(9 + body.size()));

@@ -213,6 +213,7 @@ int main(int argc, char *argv[])
         return PackUsage;
     }
     const QString kind = plain ? "plain DFU" : "DfuSe";
+    file.kind = plain ? DfuSeFile::Plain : DfuSeFile::DfuSe;
     file.vendorId = quint16(vendor);
     file.productId = quint16(product);
     file.deviceVersion = quint16(device);

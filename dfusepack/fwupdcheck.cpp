@@ -1,8 +1,5 @@
-// fwupd's DfuSe erase plan, simulated.
+// fwupd's install, run on the device's model, and the packings that avoid its faults.
 #include "dfusepack/fwupdcheck.h"
-
-#include <QMap>
-#include <QSet>
 
 #include <algorithm>
 #include <optional>
@@ -19,18 +16,6 @@ QString span(const MemorySector &sector)
     return hex(sector.start) + "-" + hex(sector.end() - 1);
 }
 
-// The sector fwupd finds for an address: the first, in address order, with start <= address
-// <= end, so that an address at a sector's end belongs to the sector before.
-std::optional<MemorySector> fwupdSector(const MemoryLayout &layout, quint64 address)
-{
-    if (address > 0) {
-        const std::optional<MemorySector> before = layout.sectorAt(address - 1);
-        if (before && before->end() == address)
-            return before;
-    }
-    return layout.sectorAt(address);
-}
-
 bool touches(const DfuSeElement &element, const MemorySector &sector)
 {
     const quint64 start = element.address;
@@ -40,9 +25,8 @@ bool touches(const DfuSeElement &element, const MemorySector &sector)
 
 } // namespace
 
-FwupdCheck::FwupdCheck(const std::vector<MemoryLayout> &layouts, quint32 transferSize)
-    : m_layouts(layouts)
-    , m_transferSize(transferSize)
+FwupdCheck::FwupdCheck(const FwupdDevice &device)
+    : m_device(device)
 { }
 
 QStringList FwupdCheck::check(const DfuSeFile &file, const QByteArray &bytes) const
@@ -61,122 +45,221 @@ QStringList FwupdCheck::check(const DfuSeFile &file, const QByteArray &bytes) co
                             .arg(imageSize)
                             .arg(bytes.size() - suffixLength);
     }
-    if (file.kind != DfuSeFile::DfuSe)
+    if ((file.kind == DfuSeFile::Plain) != m_device.plain)
         return problems;
-    for (const DfuSeTarget &target : file.targets)
-        problems << checkTarget(target);
-    return problems;
+    return problems + checkInstall(file);
 }
 
-QStringList FwupdCheck::checkTarget(const DfuSeTarget &target) const
+QStringList FwupdCheck::checkInstall(const DfuSeFile &file) const
 {
-    const QString where = QString("Alternate setting %1: ").arg(target.alternateSetting);
-    if (target.alternateSetting >= m_layouts.size())
-        return {where + "no --layout describes its memory."};
-    const MemoryLayout &layout = m_layouts[target.alternateSetting];
+    if (m_device.plain && m_device.layouts.empty())
+        return {"fwupd cannot verify this device unless its image fills the memory: it reads a "
+                "plain device back until the device stops, and fails when that is not the "
+                "image's size. Give the device's --memory-size to check it."};
     QStringList problems;
-    // Per sector start: the element that last wrote it, or -1 once fwupd erased it.
-    QMap<quint64, int> state;
-    for (int e = 0; e < target.elements.size(); ++e) {
-        const DfuSeElement &element = target.elements[e];
-        const quint64 size = quint64(element.data.size());
-        const quint64 chunk = std::min<quint64>(m_transferSize, size);
-        // The sectors fwupd marks for erasing, looked up at each chunk's start.
-        QVector<MemorySector> erases;
-        QSet<quint64> marked;
-        for (quint64 offset = 0, i = 0; offset < size; ++i, offset = i * chunk) {
-            for (quint64 at = offset; at < (i + 1) * chunk;) {
-                const std::optional<MemorySector> sector
-                    = fwupdSector(layout, element.address + at);
-                if (!sector || !sector->has(MemoryLayout::Writable)) {
-                    problems << where
-                            + QString("fwupd stops at %1: it finds no writable sector there.")
-                                  .arg(hex(element.address + at));
-                    return problems;
-                }
-                if (sector->has(MemoryLayout::Erasable) && !marked.contains(sector->start)) {
-                    marked.insert(sector->start);
-                    erases << *sector;
-                }
-                at += sector->size;
+    for (const DfuSeTarget &target : file.targets) {
+        if (target.alternateSetting >= m_device.layouts.size())
+            problems << QString("Alternate setting %1: no --layout describes its memory.")
+                            .arg(target.alternateSetting);
+    }
+    if (!problems.isEmpty())
+        return problems;
+
+    const FwupdModel model(m_device);
+    const FwupdOutcome outcome = model.install(file);
+    if (!outcome.error.isEmpty())
+        problems << "fwupd ends \"" + outcome.error + "\"" + advice(outcome.error, file);
+    for (const DfuSeTarget &target : file.targets) {
+        const int alt = target.alternateSetting;
+        for (const DfuSeElement &element : target.elements) {
+            const QByteArray after
+                = model.read(outcome, alt, element.address, quint64(element.data.size()));
+            int wrong = 0, erased = 0;
+            for (int i = 0; i < after.size(); ++i) {
+                if (after.at(i) == element.data.at(i))
+                    continue;
+                ++wrong;
+                erased += after.at(i) == char(0xFF) ? 1 : 0;
             }
+            if (wrong == 0)
+                continue;
+            // Erased: wiped by a later erase, or never written; else old contents or misplaced.
+            const QString how = erased == wrong ? " (all of them erased)"
+                : erased == 0                   ? " (none of them erased)"
+                                                : QString(" (%1 of them erased)").arg(erased);
+            problems << QString("Alternate setting %1: the element at %2 (%3 bytes) is left "
+                                "with %4 bytes wrong%5.")
+                            .arg(alt)
+                            .arg(hex(element.address))
+                            .arg(element.data.size())
+                            .arg(wrong)
+                            .arg(how);
         }
-        for (const MemorySector &sector : erases) {
-            const int writer = state.value(sector.start, -2);
-            if (writer >= 0)
-                problems << where
-                        + QString("fwupd erases %1 for the element at %2, wiping what the "
-                                  "element at %3 wrote there.")
-                              .arg(span(sector), hex(element.address),
-                                   hex(target.elements[writer].address));
-            else if (!touches(element, sector)
-                     && std::none_of(
-                         target.elements.begin() + e + 1, target.elements.end(),
-                         [&](const DfuSeElement &later) { return touches(later, sector); }))
-                problems << where
-                        + QString("fwupd erases %1, which the file does not write, for the "
-                                  "element at %2.")
-                              .arg(span(sector), hex(element.address));
-            state[sector.start] = -1;
-        }
-        for (const MemorySector &sector : layout.sectorsIn(element.address, size)) {
-            if (sector.has(MemoryLayout::Erasable) && state.value(sector.start, -2) == -2)
-                problems << where
-                        + QString("fwupd writes %1 without erasing it (it counts the one chunk "
-                                  "starting there to the sector before): over old firmware the "
-                                  "read-back fails; a DfuForceTransferSize below 0x%2 avoids it.")
-                              .arg(span(sector))
-                              .arg(sector.size, 0, 16);
-            state[sector.start] = e;
+    }
+    // Sectors the file does not write that fwupd changed: a boot loader, or old data kept.
+    for (size_t alt = 0; alt < m_device.layouts.size() && !m_device.plain; ++alt) {
+        const MemoryLayout &layout = m_device.layouts[alt];
+        for (const MemorySector &sector : layout.sectorsIn(layout.base(), ~quint64(0) >> 1)) {
+            const bool written
+                = std::any_of(file.targets.begin(), file.targets.end(), [&](const DfuSeTarget &t) {
+                      return t.alternateSetting == alt
+                          && std::any_of(t.elements.begin(), t.elements.end(),
+                                         [&](const DfuSeElement &e) { return touches(e, sector); });
+                  });
+            if (!written
+                && model.read(outcome, int(alt), sector.start, sector.size)
+                    != QByteArray(int(sector.size), m_device.oldByte))
+                problems << QString("Alternate setting %1: fwupd erases %2, which the file "
+                                    "does not write.")
+                                .arg(alt)
+                                .arg(span(sector));
         }
     }
     return problems;
+}
+
+QString FwupdCheck::advice(const QString &error, const DfuSeFile &file) const
+{
+    const FwupdModel model(m_device);
+    if (model.transferSize() != m_device.transferSize)
+        return QString(": fwupd writes in %1-byte blocks, and the device counts %2-byte ones "
+                       "(without a descriptor of its own an alternate setting gets fwupd's "
+                       "64): a DfuForceTransferSize = %2 quirk mends that.")
+            .arg(model.transferSize())
+            .arg(m_device.transferSize);
+    if (error.startsWith("no target with alt-setting")) {
+        QStringList found;
+        for (int alt : model.alternates())
+            found << QString::number(alt);
+        return ": fwupd finds alternate setting(s) " + found.join(", ")
+            + " only. With the DFU functional descriptor once, after the last alternate "
+              "setting, fwupd takes the interface that follows an alternate setting for its "
+              "descriptor; no quirk helps. A device with the descriptor after each alternate "
+              "setting (--functional-descriptor each) has them all.";
+    }
+    if (error.startsWith("invalid size") && m_device.plain) {
+        const quint64 memory = m_device.layouts.front().totalSize();
+        const qint64 image = file.targets.value(0).elements.value(0).data.size();
+        if (quint64(image) < memory)
+            return QString(": fwupd reads a plain device back until it stops sending, and the "
+                           "device sends its whole memory. Pad the image to it: --pad-to %1.")
+                .arg(memory);
+        return ": the image is larger than the device's memory.";
+    }
+    if (error.startsWith("failed to write STM chunk") || error.startsWith("verify failed"))
+        return ": an element that runs into the next region is written past it (fwupd sets the "
+               "address again there, but goes on counting blocks from the element's start), "
+               "and a sector whose only block starts at its first byte is never erased. "
+               "--fwupd-merge splits elements at region boundaries.";
+    if (error.startsWith("cannot upload data"))
+        return ", reading back: fwupd reads each element back in whole blocks until it has "
+               "more than the element, and the device has no memory after this one, which "
+               "ends at a region's end and is a whole number of blocks long: end the firmware "
+               "earlier, or give it a length that is not a whole number of blocks";
+    return QString();
 }
 
 bool FwupdCheck::merge(DfuSeFile *file, QString *problem) const
 {
-    for (DfuSeTarget &target : file->targets) {
-        if (target.elements.size() < 2 || target.alternateSetting >= m_layouts.size())
+    if (m_device.plain)
+        return true;
+    // fwupd plans each element's erases alone, whichever target holds it.
+    QVector<DfuSeTarget> targets;
+    for (const DfuSeTarget &target : file->targets) {
+        auto same = std::find_if(targets.begin(), targets.end(), [&](const DfuSeTarget &t) {
+            return t.alternateSetting == target.alternateSetting;
+        });
+        if (same == targets.end())
+            targets << target;
+        else
+            same->elements += target.elements;
+    }
+    for (DfuSeTarget &target : targets) {
+        if (target.alternateSetting >= m_device.layouts.size())
             continue;
-        const MemoryLayout &layout = m_layouts[target.alternateSetting];
-        QVector<DfuSeElement> elements = target.elements;
-        std::sort(
-            elements.begin(), elements.end(),
-            [](const DfuSeElement &a, const DfuSeElement &b) { return a.address < b.address; });
-        const std::optional<MemorySector> first = layout.sectorAt(elements.first().address);
-        if (first && first->start == elements.first().address
-            && elements.first().address != layout.base()) {
-            *problem = QString("The first element starts on a sector boundary at %1, past the "
-                               "layout's start: fwupd erases the sector before it all the same.")
-                           .arg(hex(elements.first().address));
+        if (!mergeTarget(&target, problem))
             return false;
-        }
-        DfuSeElement merged = elements.first();
-        for (int i = 1; i < elements.size(); ++i) {
-            const quint64 gapStart = merged.address + quint64(merged.data.size());
-            const quint64 gapEnd = elements[i].address;
-            for (const MemorySector &sector : layout.sectorsIn(gapStart, gapEnd - gapStart)) {
-                const bool written = std::any_of(
-                    elements.begin(), elements.end(),
-                    [&](const DfuSeElement &element) { return touches(element, sector); });
-                if (!written || !sector.has(MemoryLayout::Erasable)) {
-                    *problem
-                        = QString("Sector %1 between the elements at %2 and %3 is not "
-                                  "erased for them: filling the gap would change it.")
-                              .arg(span(sector), hex(merged.address), hex(elements[i].address));
-                    return false;
-                }
-            }
-            if (!layout.rangesWithout(gapStart, gapEnd - gapStart, 0).empty()) {
-                *problem = QString("The gap between the elements at %1 and %2 lies outside the "
-                                   "memory.")
-                               .arg(hex(merged.address), hex(elements[i].address));
+        splitAtRegions(&target);
+    }
+    file->targets = targets;
+    return true;
+}
+
+bool FwupdCheck::mergeTarget(DfuSeTarget *target, QString *problem) const
+{
+    const MemoryLayout &layout = m_device.layouts[target->alternateSetting];
+    if (target->elements.size() < 2)
+        return true;
+    QVector<DfuSeElement> elements = target->elements;
+    std::sort(elements.begin(), elements.end(),
+              [](const DfuSeElement &a, const DfuSeElement &b) { return a.address < b.address; });
+    const std::optional<MemorySector> first = layout.sectorAt(elements.first().address);
+    if (first && first->start == elements.first().address
+        && elements.first().address != layout.base()) {
+        *problem = QString("The first element starts on a sector boundary at %1, past the "
+                           "layout's start: fwupd erases the sector before it all the same.")
+                       .arg(hex(elements.first().address));
+        return false;
+    }
+    DfuSeElement merged = elements.first();
+    for (int i = 1; i < elements.size(); ++i) {
+        const quint64 gapStart = merged.address + quint64(merged.data.size());
+        const quint64 gapEnd = elements[i].address;
+        for (const MemorySector &sector : layout.sectorsIn(gapStart, gapEnd - gapStart)) {
+            const bool written
+                = std::any_of(elements.begin(), elements.end(), [&](const DfuSeElement &element) {
+                      return touches(element, sector);
+                  });
+            if (!written || !sector.has(MemoryLayout::Erasable)) {
+                *problem = QString("Sector %1 between the elements at %2 and %3 is not "
+                                   "erased for them: filling the gap would change it.")
+                               .arg(span(sector), hex(merged.address), hex(elements[i].address));
                 return false;
             }
-            merged.data += QByteArray(int(gapEnd - gapStart), char(0xFF));
-            merged.data += elements[i].data;
         }
-        target.elements = {merged};
+        if (!layout.rangesWithout(gapStart, gapEnd - gapStart, 0).empty()) {
+            *problem = QString("The gap between the elements at %1 and %2 lies outside the "
+                               "memory.")
+                           .arg(hex(merged.address), hex(elements[i].address));
+            return false;
+        }
+        merged.data += QByteArray(int(gapEnd - gapStart), char(0xFF));
+        merged.data += elements[i].data;
     }
+    target->elements = {merged};
     return true;
+}
+
+void FwupdCheck::splitAtRegions(DfuSeTarget *target) const
+{
+    const MemoryLayout &layout = m_device.layouts[target->alternateSetting];
+    const quint64 block = FwupdModel(m_device).transferSize();
+    QVector<DfuSeElement> result;
+    for (const DfuSeElement &element : target->elements) {
+        // In address order; written from the last, so that each part's erases come before
+        // the parts below it write the sectors they share.
+        QVector<DfuSeElement> parts;
+        DfuSeElement rest = element;
+        for (const RegionLayout &region : layout.regions) {
+            const quint64 start = rest.address, end = start + quint64(rest.data.size());
+            const quint64 boundary = region.base;
+            if (boundary <= start || boundary >= end)
+                continue;
+            // A block that starts on the boundary still counts to the region before, so
+            // one block past it needs no new address; the part above erases that sector.
+            const quint64 past = std::min(boundary + block, end);
+            QVector<quint64> cuts = {past};
+            if ((boundary - start) % block != 0)
+                cuts.prepend(boundary);
+            for (quint64 cut : cuts) {
+                parts.append({rest.address, rest.data.left(int(cut - rest.address))});
+                rest = {quint32(cut), rest.data.mid(int(cut - rest.address))};
+            }
+        }
+        if (!rest.data.isEmpty())
+            parts.append(rest);
+        std::reverse(parts.begin(), parts.end());
+        result += parts;
+    }
+    target->elements = result;
 }

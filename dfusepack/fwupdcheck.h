@@ -1,36 +1,37 @@
-// What fwupd would get wrong when it writes a DfuSe file: its erase plan, simulated on the
-// device's memory layout. fwupd counts an address at a sector's very end to that sector, and
-// remembers the sectors it erased for one element only.
+// What fwupd would get wrong when it installs a firmware file on a device: its install run on a
+// model of the device (old firmware in the memory), then each element compared with what the
+// memory holds afterwards.
 #ifndef FWUPDCHECK_H
 #define FWUPDCHECK_H
 
 #include "dfuse/dfusefile.h"
-#include "dfuse/memorylayout.h"
+#include "dfusepack/fwupdmodel.h"
 
 #include <QByteArray>
 #include <QStringList>
-
-#include <vector>
 
 class FwupdCheck
 {
 public:
     static constexpr quint32 DefaultTransferSize = 2048;
 
-    // One layout per alternate setting, in order.
-    FwupdCheck(const std::vector<MemoryLayout> &layouts, quint32 transferSize);
+    explicit FwupdCheck(const FwupdDevice &device);
 
     // The problems fwupd would have with the file, one line each; none when it writes it intact.
     QStringList check(const DfuSeFile &file, const QByteArray &bytes) const;
-    // Each target's elements as one, the gaps filled with 0xFF; false with the reason when that
-    // would change what the flash holds or leave fwupd's fault in place.
+    // The file packed so that fwupd writes it as it is meant: the targets of one alternate
+    // setting and each target's elements as one, the gaps filled with 0xFF, and elements split
+    // where they run into the next region. False with the reason when that would change what
+    // the memory holds.
     bool merge(DfuSeFile *file, QString *problem) const;
 
 private:
-    QStringList checkTarget(const DfuSeTarget &target) const;
+    QStringList checkInstall(const DfuSeFile &file) const;
+    QString advice(const QString &error, const DfuSeFile &file) const;
+    bool mergeTarget(DfuSeTarget *target, QString *problem) const;
+    void splitAtRegions(DfuSeTarget *target) const;
 
-    std::vector<MemoryLayout> m_layouts;
-    quint32 m_transferSize;
+    FwupdDevice m_device;
 };
 
 #endif // FWUPDCHECK_H

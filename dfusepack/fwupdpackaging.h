@@ -1,13 +1,14 @@
 // The packer's fwupd side: the cabinet for the LVFS (--cab and its metadata) and the check of
 // what fwupd's DfuSe writing would damage on the device's --layout (--check-fwupd,
-// --transfer-size, --fwupd-merge, --force).
+// --transfer-size and the device's other habits, --fwupd-merge, --pad-to, --force).
 #ifndef FWUPDPACKAGING_H
 #define FWUPDPACKAGING_H
 
 #include "dfuse/dfusefile.h"
 #include "dfuse/downloadplan.h"
-#include "dfusepack/fwupdmetainfo.h"
 #include "dfuse/memorylayout.h"
+#include "dfusepack/fwupdmetainfo.h"
+#include "dfusepack/fwupdmodel.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -38,11 +39,14 @@ public:
 
 private:
     int readLayouts(const QCommandLineParser &parser, const MemoryLayouts &layouts);
+    // The device fwupd meets, for a DfuSe or a plain file.
+    FwupdDevice device(bool plain) const;
 
-    QCommandLineOption m_cab, m_check, m_transfer, m_merge, m_force;
+    QCommandLineOption m_cab, m_check, m_transfer, m_quirkTransfer, m_descriptor, m_memorySize,
+        m_padTo, m_merge, m_force;
     QList<QCommandLineOption> m_metadata;
-    std::vector<MemoryLayout> m_layouts;
-    quint32 m_transferSize = 0;
+    FwupdDevice m_device;
+    quint64 m_memory = 0, m_pad = 0;
     FwupdMetainfo m_metainfo;
 };
 

@@ -1,7 +1,8 @@
 // The check of fwupd's DfuSe erase plan, and fwupdtool installing the packer's cabinets on devsim.
-#include "tests/toolprocess.h"
+#include "dfuse/dfusereader.h"
 #include "dfuse/dfusewriter.h"
 #include "dfusepack/fwupdcheck.h"
+#include "tests/toolprocess.h"
 
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -14,13 +15,35 @@ const QString Flash = "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg";
 // Each problem as the words that say its kind and the first address range or address it names.
 QStringList summary(const QStringList &problems)
 {
-    const QRegularExpression kind("wiping|does not write|without erasing|no writable|0xFFFF|"
-                                  "image size|no --layout");
+    const QRegularExpression kind("erased|does not write|fwupd ends|0xFFFF|image size|no --layout");
     const QRegularExpression range("0x[0-9a-f]{8}(-0x[0-9a-f]{8})?");
     QStringList found;
     for (const QString &problem : problems)
         found << (kind.match(problem).captured() + " " + range.match(problem).captured()).trimmed();
     return found;
+}
+
+// fwupd without its daemon, every folder it keeps state in private, and a folder for memory.
+QProcessEnvironment fwupdEnvironment(const QTemporaryDir &work)
+{
+    QProcessEnvironment fwupd = QProcessEnvironment::systemEnvironment();
+    for (const char *folder : {"STATE_DIRECTORY", "CACHE_DIRECTORY", "CONFIGURATION_DIRECTORY",
+                               "FWUPD_LOCALSTATEDIR_QUIRKS", "FWUPD_LOCKDIR", "mem"}) {
+        QDir(work.path()).mkpath(folder);
+        fwupd.insert(folder, work.filePath(folder));
+    }
+    return fwupd;
+}
+
+Run install(const QStringList &device, const QString &cabinet, const QProcessEnvironment &fwupd)
+{
+    return runProgram(DEVSIM,
+                      device
+                          + QStringList {"--memory", fwupd.value("mem"), "--",
+                                         QStandardPaths::findExecutable("fwupdtool"), "--plugins",
+                                         "dfu", "--no-safety-check", "--allow-reinstall",
+                                         "--no-reboot-check", "-y", "install", cabinet},
+                      fwupd);
 }
 
 } // namespace
@@ -34,6 +57,8 @@ private slots:
     void erasePlan();
     void installs_data();
     void installs();
+    void differential_data();
+    void differential();
 };
 
 void tst_Fwupd::erasePlan_data()
@@ -44,42 +69,18 @@ void tst_Fwupd::erasePlan_data()
     QTest::addColumn<QString>("problems");
     QTest::addColumn<QString>("merged"); // the problems after --fwupd-merge, or "refused"
 
-    const QString small = "@Flash /0x08000000/4*002Kg";
-    QTest::newRow("boundary start (the badge sample)")
-        << Flash << 2048 << "0:0x08000000:15024 0:0x08004000:352840"
-        << "wiping 0x08000000-0x08003fff"
-        << "";
     QTest::newRow("shared sector") << Flash << 2048 << "0:0x08000000:0x100 0:0x08000800:0x100"
-                                   << "wiping 0x08000000-0x08003fff"
+                                   << "erased 0x08000000"
                                    << "";
-    QTest::newRow("apart, no boundary") << Flash << 2048 << "0:0x08000000:0x100 0:0x08008100:0x100"
-                                        << ""
-                                        << "refused";
     QTest::newRow("gap of a whole sector")
         << Flash << 2048 << "0:0x08000000:0x100 0:0x08008000:0x100"
-        << "does not write 0x08004000-0x08007fff, without erasing 0x08008000-0x0800bfff"
+        << "fwupd ends, erased 0x08008000, does not write 0x08004000-0x08007fff"
         << "refused";
     QTest::newRow("first element past the layout's start")
         << Flash << 2048 << "0:0x08004000:0x100 0:0x08004200:0x100"
-        << "does not write 0x08000000-0x08003fff, without erasing 0x08004000-0x08007fff, "
-           "wiping 0x08004000-0x08007fff"
+        << "fwupd ends, erased 0x08004000, erased 0x08004200, does not write "
+           "0x08000000-0x08003fff"
         << "refused";
-    QTest::newRow("read-only boot loader before it")
-        << "@Flash /0x08000000/01*016Ka,03*016Kg" << 2048 << "0:0x08004000:0x100"
-        << "no writable 0x08004000"
-        << "no writable 0x08004000";
-    QTest::newRow("chunk on a sector's end") << small << 2048 << "0:0x08000000:8192"
-                                             << "without erasing 0x08001800-0x08001fff"
-                                             << "without erasing 0x08001800-0x08001fff";
-    QTest::newRow("chunk on a sector's end, smaller transfers")
-        << small << 1024 << "0:0x08000000:8192"
-        << ""
-        << "";
-    const QString plan = "does not write 0x08000000-0x08003fff, without erasing "
-                         "0x08004000-0x08007fff";
-    QTest::newRow("several alternate settings")
-        << Flash + ";@Option Bytes /0x1FFF7800/01*016 e" << 2048
-        << "0:0x08004000:0x100 1:0x1FFF7800:16" << plan << plan;
     QTest::newRow("alternate setting without a layout") << Flash << 2048 << "1:0x08000000:16"
                                                         << "no --layout"
                                                         << "no --layout";
@@ -123,7 +124,10 @@ void tst_Fwupd::erasePlan()
     if (elements.contains("imagesize+1"))
         bytes[6] = char(bytes[6] + 1);
 
-    const FwupdCheck check(memory, quint32(transferSize));
+    FwupdDevice device;
+    device.layouts = memory;
+    device.transferSize = quint32(transferSize);
+    const FwupdCheck check(device);
     QCOMPARE(summary(check.check(file, bytes)).join(", "), problems);
     const DfuSeFile original = file;
     QString problem;
@@ -165,10 +169,6 @@ void tst_Fwupd::installs_data()
         << Flash << "0x08000000:40000"
         << "--vid 0x1209 --pid 0x0001 --bcd 0x0210"
         << "--id 1209:0001 --new-bcd 0x0210" << 0 << none << "exact";
-    QTest::newRow("2 KiB sectors, forced: the last one unerased")
-        << "@Flash /0x08000000/32*002Kg"
-        << "0x08000000:32768" << dfuMode + " --force" << none << 0 << "verify failed"
-        << "wrong";
 }
 
 void tst_Fwupd::installs()
@@ -207,32 +207,18 @@ void tst_Fwupd::installs()
     if (packed != 0)
         return;
 
-    // fwupd without its daemon, every folder it keeps state in private.
-    QProcessEnvironment fwupd = env;
-    for (const char *folder : {"STATE_DIRECTORY", "CACHE_DIRECTORY", "CONFIGURATION_DIRECTORY",
-                               "FWUPD_LOCALSTATEDIR_QUIRKS", "FWUPD_LOCKDIR"}) {
-        QVERIFY(QDir(work.path()).mkpath(folder));
-        fwupd.insert(folder, work.filePath(folder));
-    }
+    const QProcessEnvironment fwupd = fwupdEnvironment(work);
     const Run details = runProgram(fwupdtool, {"get-details", cabinet}, fwupd);
     QVERIFY2(details.exitCode == 0, details.out.right(400).constData());
 
     // Old firmware in the flash, so that a sector fwupd leaves unerased shows.
-    QVERIFY(QDir(work.path()).mkdir("mem"));
     QFile flash(work.filePath("mem/alt0-08000000.bin"));
-    const qint64 size = layout == Flash ? 1024 * 1024 : 65536;
-    QVERIFY(flash.open(QIODevice::WriteOnly) && flash.write(QByteArray(int(size), '\0')) == size);
-    flash.close();
-    const Run install = runProgram(
-        DEVSIM,
-        QStringList {"--alt", layout, "--memory", work.filePath("mem")}
-            + device.split(' ', Qt::SkipEmptyParts)
-            + QStringList {"--", fwupdtool, "--plugins", "dfu", "--no-safety-check",
-                           "--allow-reinstall", "--no-reboot-check", "-y", "install", cabinet},
-        fwupd);
-    QVERIFY2(failure.isEmpty() ? install.exitCode == 0
-                               : (install.out + install.err).contains(failure.toUtf8()),
-             install.out.right(400).constData());
+    const Run installed = install(QStringList {"--alt", layout, "--fill", "00"}
+                                      + device.split(' ', Qt::SkipEmptyParts),
+                                  cabinet, fwupd);
+    QVERIFY2(failure.isEmpty() ? installed.exitCode == 0
+                               : (installed.out + installed.err).contains(failure.toUtf8()),
+             installed.out.right(400).constData());
 
     QVERIFY(flash.open(QIODevice::ReadOnly));
     const QByteArray bytes = flash.readAll();
@@ -244,6 +230,270 @@ void tst_Fwupd::installs()
                                                                           : "wrong");
     }
     QCOMPARE(found.join(' '), memory);
+}
+
+namespace {
+
+const QString Option = "@Option Bytes /0x1FFF7800/01*016 e";
+
+// Seeded files for the differential rows: 1 to 3 targets on mixed sector sizes and two regions,
+// elements on and off sector boundaries and at the memory's end, and plain images.
+void addRandomRows(quint32 seed, int count)
+{
+    const QStringList flash = QString("04*016Kg 32*002Kg 02*016Kg,01*032Kg 01*016Ka,03*016Kg "
+                                      "04*016Kg/0x08010000/04*016Kg 02*016Kg/0x08010000/16*002Kg")
+                                  .split(' ');
+    for (int row = 0; row < count; ++row) {
+        QRandomGenerator random(seed * 7919u + quint32(row));
+        const QString name = QString("seed %1 file %2").arg(seed).arg(row);
+        if (random.bounded(6) == 0) {
+            const int memory = random.bounded(2) ? 65536 : 131072;
+            const int size = random.bounded(4) == 0 ? memory : 1 + random.bounded(memory);
+            QTest::newRow(qPrintable(name))
+                << QString() << QString("plain:%1").arg(size)
+                << QString("memory=%1%2").arg(memory).arg(random.bounded(3) == 0 ? " pad" : "")
+                << QString();
+            continue;
+        }
+        const QString layout = "@Flash /0x08000000/" + flash[random.bounded(flash.size())];
+        const MemoryLayout memory = *MemoryLayout::parse(layout.toStdString(), nullptr);
+        const std::vector<MemorySector> sectors = memory.sectorsIn(memory.base(), 1u << 30);
+        const bool options = random.bounded(4) == 0;
+        QStringList targets;
+        QVector<MemoryRange> taken;
+        const int targetCount = 1 + random.bounded(3);
+        for (int t = 0; t < targetCount; ++t) {
+            QStringList elements;
+            if (options && t == targetCount - 1) {
+                targets << "1@0x1FFF7800:16";
+                continue;
+            }
+            for (int e = 0, n = 1 + random.bounded(2); e < n; ++e) {
+                const MemorySector sector = sectors[size_t(random.bounded(int(sectors.size())))];
+                const RegionLayout &last = memory.regions.back();
+                const int sizes[] = {1 + random.bounded(5000), 2048 * (1 + random.bounded(8)),
+                                     1 + random.bounded(40000)};
+                const quint64 size = quint64(sizes[random.bounded(3)]);
+                // On a sector's start, past it, ending with it, or at the memory's end.
+                const quint64 places[]
+                    = {sector.start, sector.start + 1 + random.bounded(1023),
+                       sector.end() - std::min<quint64>(size, sector.size),
+                       last.base + last.size() - std::min<quint64>(size, last.size())};
+                const quint64 at = places[random.bounded(4)];
+                const bool free = std::none_of(taken.begin(), taken.end(), [&](auto &r) {
+                    return r.start < at + size && at < r.end;
+                });
+                if (!free || !memory.rangesWithout(at, size, MemoryLayout::Writable).empty())
+                    continue;
+                taken.push_back({at, at + size});
+                elements << QString("0@0x%1:%2").arg(at, 8, 16, QChar('0')).arg(size);
+            }
+            if (!elements.isEmpty())
+                targets << elements.join(' ');
+        }
+        if (targets.isEmpty() || targets.first().startsWith("1@"))
+            targets.prepend("0@0x08000000:16");
+        QStringList settings;
+        if (options && random.bounded(2))
+            settings << "each";
+        if (options && random.bounded(2))
+            settings << "quirk";
+        if (random.bounded(4) == 0)
+            settings << "merge";
+        QTest::newRow(qPrintable(name)) << (options ? layout + ";" + Option : layout)
+                                        << targets.join(" | ") << settings.join(' ') << QString();
+    }
+}
+
+int number(const QString &text)
+{
+    return text.toInt(nullptr, 0);
+}
+
+} // namespace
+
+void tst_Fwupd::differential_data()
+{
+    QTest::addColumn<QString>("layouts"); // one per alternate setting, ";" between them
+    QTest::addColumn<QString>("targets"); // ALT@ADDRESS:SIZE ..., " | " between targets
+    QTest::addColumn<QString>("settings"); // each, quirk, merge, memory=SIZE, pad
+    QTest::addColumn<QString>("words"); // what the check must say, for the cases pinned
+
+    const QString flash = "@Flash /0x08000000/04*016Kg";
+    const QString regions = flash + "/0x08010000/04*016Kg";
+    const QString twoTargets = "0@0x08000000:4096 | 0@0x08002000:4096";
+    QTest::newRow("two targets for alternate setting 0") << flash << twoTargets << ""
+                                                         << "0x08000000 (4096 bytes) is left with";
+    QTest::newRow("two targets for alternate setting 0, merged") << flash << twoTargets << "merge"
+                                                                 << "intact";
+    QTest::newRow("an element over two regions") << regions << "0@0x08000000:98304"
+                                                 << ""
+                                                 << "failed to write STM chunk 33";
+    QTest::newRow("an element over two regions, split") << regions << "0@0x08000000:98304"
+                                                        << "merge"
+                                                        << "intact";
+    QTest::newRow("an element that fills the memory") << flash << "0@0x08000000:65536"
+                                                      << ""
+                                                      << "cannot upload data";
+    QTest::newRow("2 KiB sectors: one never erased") << "@Flash /0x08000000/32*002Kg"
+                                                     << "0@0x08000000:32768"
+                                                     << ""
+                                                     << "verify failed";
+    QTest::newRow("62 KiB on 64 KiB") << flash << "0@0x08000000:63488"
+                                      << ""
+                                      << "intact";
+    QTest::newRow("plain, 100,000 bytes on 256 KiB") << ""
+                                                     << "plain:100000"
+                                                     << "memory=262144"
+                                                     << "invalid size, got 100352, expected 100000";
+    QTest::newRow("plain, padded to 256 KiB") << ""
+                                              << "plain:100000"
+                                              << "memory=262144 pad"
+                                              << "intact";
+    const QString flashAndOptions = "0@0x08000000:4096 | 1@0x1FFF7800:16";
+    QTest::newRow("flash and option bytes, the descriptor after the last, with the quirk")
+        << flash + ";" + Option << flashAndOptions << "quirk"
+        << "no target with alt-setting 1";
+    QTest::newRow("flash and option bytes, a descriptor after each")
+        << flash + ";" + Option << flashAndOptions << "each"
+        << "intact";
+
+    // More outside CI: BRINDLEFLASH_FWUPD_SEED and BRINDLEFLASH_FWUPD_FILES.
+    const QByteArray seed = qgetenv("BRINDLEFLASH_FWUPD_SEED");
+    const QByteArray files = qgetenv("BRINDLEFLASH_FWUPD_FILES");
+    addRandomRows(seed.isEmpty() ? 31 : seed.toUInt(), files.isEmpty() ? 14 : files.toInt());
+}
+
+void tst_Fwupd::differential()
+{
+    QFETCH(QString, layouts);
+    QFETCH(QString, targets);
+    QFETCH(QString, settings);
+    QFETCH(QString, words);
+
+    QTemporaryDir work;
+    const QStringList set = settings.split(' ', Qt::SkipEmptyParts);
+    const bool plain = targets.startsWith("plain:");
+    const int memorySize = number(settings.section("memory=", 1).section(' ', 0, 0));
+
+    // The file, and the device as the check and brindleflash-devsim are told of it.
+    FwupdDevice device;
+    device.plain = plain;
+    QStringList check, simulated;
+    for (const QString &layout : layouts.split(';', Qt::SkipEmptyParts)) {
+        device.layouts.push_back(*MemoryLayout::parse(layout.toStdString(), nullptr));
+        check << "--layout" << layout;
+        simulated << "--alt" << layout;
+    }
+    DfuSeFile file {plain ? DfuSeFile::Plain : DfuSeFile::DfuSe,
+                    0x0200,
+                    quint16(plain ? 0x0001 : 0xDF11),
+                    quint16(plain ? 0x1209 : 0x0483),
+                    {}};
+    if (plain) {
+        device.layouts.push_back(*MemoryLayout::parse(
+            QString("@Flash /0x0/1*%1 e").arg(memorySize).toStdString(), nullptr));
+        file.targets = {DfuSeTarget {0, false, {}, {{0, pattern(number(targets.mid(6)), 1)}}}};
+        check << "--memory-size" << QString::number(memorySize);
+        simulated << QString("--plain --size %1 --id 1209:0001 --new-bcd 0x0200")
+                         .arg(memorySize)
+                         .split(' ');
+    }
+    for (const QString &target : plain ? QStringList() : targets.split(" | ")) {
+        file.targets.append(DfuSeTarget());
+        for (const QString &element : target.split(' ', Qt::SkipEmptyParts)) {
+            file.targets.last().alternateSetting = quint8(number(element.section('@', 0, 0)));
+            file.targets.last().elements.append(
+                {quint32(number(element.section('@', 1).section(':', 0, 0))),
+                 pattern(number(element.section(':', 1)), quint32(file.elementCount()))});
+        }
+    }
+    if (set.contains("each")) {
+        device.descriptor = FwupdDevice::AfterEachAlternate;
+        check << QStringList {"--functional-descriptor", "each"};
+        simulated << QStringList {"--functional-descriptor", "each"};
+    }
+    if (set.contains("quirk")) {
+        device.forcedTransferSize = 0x800;
+        check << QStringList {"--quirk-transfer-size", "0x800"};
+    }
+    QVERIFY(!writeFile(work.filePath("in.dfu"),
+                       plain ? DfuSeWriter::writePlain(file) : DfuSeWriter::write(file))
+                 .isEmpty());
+
+    // Packed for fwupd by the packer, then checked as it prints it.
+    const QStringList packing
+        = QString("--check-fwupd %1 -o %2 --cab %3 --force --cab-id org.example.sim.firmware "
+                  "--cab-name Sim --cab-summary Sim --cab-developer Sim --cab-license MIT "
+                  "--cab-description Sim")
+              .arg(work.filePath("in.dfu"), work.filePath("fw.dfu"), work.filePath("fw.cab"))
+              .split(' ')
+        + QStringList(set.contains("pad") ? "--pad-to=" + QString::number(memorySize) : "--force");
+    const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    Run packed = runProgram(
+        DFUSEPACK,
+        packing + check + QStringList(set.contains("merge") ? "--fwupd-merge" : "--force"), env);
+    // Where merging would change the flash, the file goes as it is.
+    if (packed.err.contains("Cannot merge for fwupd"))
+        packed = runProgram(DFUSEPACK, packing + check, env);
+    QVERIFY2(packed.exitCode == 0, packed.err.constData());
+    const Run said = runProgram(
+        DFUSEPACK, QStringList {"--check-fwupd", work.filePath("fw.dfu")} + check, env);
+    QVERIFY2(said.out.contains(words.toUtf8()), said.out.constData());
+    DfuSeReader reader;
+    QVERIFY(reader.readFile(work.filePath("fw.dfu")));
+    file = reader.file();
+    const FwupdOutcome predicted = FwupdModel(device).install(file);
+
+    // The install, on a device holding old firmware.
+    const QProcessEnvironment fwupd = fwupdEnvironment(work);
+    if (set.contains("quirk"))
+        QVERIFY(!writeFile(work.filePath("FWUPD_LOCALSTATEDIR_QUIRKS/device.quirk"),
+                           "[USB\\VID_0483&PID_DF11]\nDfuForceTransferSize = 0x800\n")
+                     .isEmpty());
+    const auto memoryFile = [&](size_t alt, quint32 base) {
+        return work.filePath(QString("mem/alt%1-%2.bin")
+                                 .arg(alt)
+                                 .arg(QString::number(base, 16).toUpper().rightJustified(8, '0')));
+    };
+    const Run installed
+        = install(simulated + QStringList {"--fill", "00"}, work.filePath("fw.cab"), fwupd);
+
+    // What fwupd said and left, against the prediction.
+    const QByteArray output = installed.out + installed.err;
+    const QString ended = installed.exitCode == 0 ? QString()
+        : output.contains(predicted.error.toUtf8()) && !predicted.error.isEmpty()
+        ? predicted.error
+        : QString::fromUtf8(output.trimmed().split('\n').last());
+    int wrong = 0;
+    for (size_t alt = 0; alt < device.layouts.size(); ++alt) {
+        for (size_t r = 0; r < device.layouts[alt].regions.size(); ++r) {
+            QFile in(memoryFile(alt, device.layouts[alt].regions[r].base));
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            const QByteArray left = in.readAll(), meant = predicted.memory[alt][r];
+            for (int i = 0; i < left.size(); ++i)
+                wrong += i >= meant.size() || left.at(i) != meant.at(i);
+        }
+    }
+    int damaged = 0;
+    for (const DfuSeTarget &target : file.targets) {
+        for (const DfuSeElement &e : target.elements) {
+            const QByteArray left = FwupdModel(device).read(predicted, target.alternateSetting,
+                                                            e.address, quint64(e.data.size()));
+            for (int i = 0; i < left.size(); ++i)
+                damaged += left.at(i) != e.data.at(i);
+        }
+    }
+    qInfo("%s | %s | check: %s%s, %d firmware bytes wrong | fwupd: %s, %s", qPrintable(targets),
+          qPrintable(settings), said.exitCode ? "damaged" : "intact",
+          qPrintable(predicted.error.isEmpty() ? "" : " (\"" + predicted.error + "\")"), damaged,
+          qPrintable(ended.isEmpty() ? "succeeds" : "\"" + ended + "\""),
+          qPrintable(wrong ? QString("%1 bytes not as predicted").arg(wrong)
+                           : "memory as predicted"));
+    QCOMPARE(ended, predicted.error);
+    QCOMPARE(wrong, 0);
+    // The check passes no file that fwupd leaves other than meant.
+    QVERIFY2((ended.isEmpty() && damaged == 0) || said.exitCode == 4, said.out.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Fwupd)
