@@ -207,6 +207,9 @@ DfuDevice::Reply DfuDevice::upload(uint16_t value, uint16_t length)
     }
     if (!region || !region->allowed(address, count, MemoryLayout::Readable))
         return stall(ErrAddress);
+    if (m_faults->stallAddress && *m_faults->stallAddress >= address
+        && *m_faults->stallAddress < address + count)
+        return stall(ErrAddress);
     const auto from = region->bytes().begin() + (address - region->base());
     Reply reply {false, false, std::vector<uint8_t>(from, from + count)};
     m_pointer += m_config.dfuse ? 0 : count;

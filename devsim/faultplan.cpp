@@ -39,6 +39,8 @@ bool FaultPlan::add(const std::string &fault, std::string *error)
         m_disconnectBlock = value;
     } else if (hasArgument && kind == "corrupt" && parseNumber(argument, UINT32_MAX, &value)) {
         corruptAddress = uint32_t(value);
+    } else if (hasArgument && kind == "stall" && parseNumber(argument, UINT32_MAX, &value)) {
+        stallAddress = uint32_t(value);
     } else if (hasArgument && kind == "error") {
         const size_t colon = argument.find(':');
         uint64_t status = 0;

@@ -13,7 +13,7 @@ public:
     enum class BlockFault { None, Error, Disconnect };
 
     // One --fault argument: absent, readprotect, noupload, error@N:STATUS, disconnect@N,
-    // corrupt@ADDRESS.
+    // corrupt@ADDRESS, stall@ADDRESS.
     bool add(const std::string &fault, std::string *error);
 
     // Counts one written data block and says what happens to it.
@@ -23,6 +23,9 @@ public:
     bool readProtect = false;
     bool noUpload = false;
     std::optional<uint32_t> corruptAddress;
+    // Uploads stall at the block that holds this address, as where part of a readable range
+    // is protected.
+    std::optional<uint32_t> stallAddress;
 
 private:
     uint64_t m_blocks = 0;

@@ -26,6 +26,30 @@ bool shareASector(const Group &a, const Group &b)
                        [&](uint64_t start) { return b.erasable.count(start) > 0; });
 }
 
+QString misfitOf(const DfuSeTarget &target, int t, int e, const MemoryLayout &layout)
+{
+    const DfuSeElement &element = target.elements.at(e);
+    const std::vector<MemoryRange> unwritable = layout.rangesWithout(
+        element.address, uint64_t(element.data.size()), MemoryLayout::Writable);
+    if (unwritable.empty())
+        return QString();
+    const MemoryRange &range = unwritable.front();
+    const QString where = layout.sectorAt(range.start)
+        ? "reaches sectors of the memory \"%1\" that cannot be written"
+        : "lies outside the memory \"%1\"";
+    return QString("Element %1 of target %2 (alternate setting %3, %4 bytes at %5) ")
+               .arg(e + 1)
+               .arg(t + 1)
+               .arg(target.alternateSetting)
+               .arg(element.data.size())
+               .arg(DfuSeFormat::hex32(element.address))
+        + where.arg(QString::fromStdString(layout.name).trimmed())
+        + QString(", from %1 to %2: the firmware file does not fit this device. Nothing was "
+                  "written.")
+              .arg(DfuSeFormat::hex32(quint32(range.start)),
+                   DfuSeFormat::hex32(quint32(range.end - 1)));
+}
+
 } // namespace
 
 DownloadPlan DownloadPlan::make(const DfuSeFile &file, const MemoryLayouts &layouts)
@@ -46,6 +70,8 @@ DownloadPlan DownloadPlan::make(const DfuSeFile &file, const MemoryLayouts &layo
             }
             Group group {{{t, e}}, {}};
             const auto layout = layouts.constFind(target.alternateSetting);
+            if (layout != layouts.cend() && plan.misfit.isEmpty())
+                plan.misfit = misfitOf(target, t, e, *layout);
             if (layout != layouts.cend()) {
                 for (const MemorySector &sector :
                      layout->sectorsIn(element.address, uint64_t(element.data.size()))) {

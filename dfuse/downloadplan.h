@@ -28,6 +28,10 @@ public:
     DfuSeFile file;
     // One line for each change from the file as given.
     QStringList notes;
+    // Why the file cannot go onto this device, said of its first element that lies outside its
+    // alternate setting's memory or in sectors that cannot be written; empty when every element
+    // fits or has no layout to be checked against.
+    QString misfit;
     bool changed() const { return !notes.isEmpty(); }
 };
 

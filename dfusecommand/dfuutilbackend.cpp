@@ -160,6 +160,7 @@ ToolResult DfuUtilBackend::download(const DfuSeFile &file, const QString &path,
 {
     if (kind == DfuSeFile::Plain)
         return downloadPlain(path, file.dataSize(), progress);
+    progress.setTotal(file.dataSize());
     progress.begin(PhaseReporter::Erase);
     qint64 before = 0;
     for (const auto &group : elementsByAlternate(file)) {
@@ -329,9 +330,19 @@ FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, con
         },
         DfuUtilRunner::SilenceLimit, &enough);
     const QString reading = "reading back " + what;
+    QFile upload(path);
     if (result.started && !result.crashed && result.exitCode != 0 && refusedUpload(result)) {
+        // dfu-util writes each block as it arrives: the file holds what came before the refusal.
+        if (upload.open(QIODevice::ReadOnly))
+            back.bytes = upload.readAll();
+        if (size > 0)
+            back.bytes.truncate(int(size));
         back.problem
-            = "dfu-util could not read back " + what + ": " + DfuUtilRunner::messageOf(result);
+            = (back.bytes.isEmpty() ? "dfu-util could not read back " + what
+                                    : QString("dfu-util read back only the first %1 bytes of %2")
+                                          .arg(back.bytes.size())
+                                          .arg(what))
+            + ": " + DfuUtilRunner::messageOf(result);
         return back;
     }
     back.failed = true;
@@ -350,7 +361,6 @@ FlashVerifier::ReadBack DfuUtilBackend::upload(const QStringList &arguments, con
                            .arg(DfuUtilRunner::messageOf(result));
     if (!back.problem.isEmpty())
         return back;
-    QFile upload(path);
     if (upload.open(QIODevice::ReadOnly)) {
         back.bytes = upload.readAll();
         back.ok = true;

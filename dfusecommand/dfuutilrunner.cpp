@@ -90,18 +90,13 @@ DfuUtilRunner::runOnce(const QStringList &arguments,
             watchdog.start();
     };
     bool ended = false;
-    QTimer ending;
-    ending.setSingleShot(true);
-    ending.setInterval(EndingGraceMs);
-    QObject::connect(&ending, &QTimer::timeout, [&] {
-        ended = true;
-        process.kill();
-    });
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
         deliver(output.feed(process.readAllStandardOutput()));
         heard();
-        if (enough && *enough && !ending.isActive() && !ended)
-            ending.start();
+        if (enough && *enough && !ended) {
+            ended = true;
+            process.kill();
+        }
     });
     QObject::connect(&process, &QProcess::readyReadStandardError, [&] {
         keepTail(&result.err, process.readAllStandardError(), MaximumErrorSize);

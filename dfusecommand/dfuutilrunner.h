@@ -21,9 +21,6 @@ public:
     static constexpr int ListingLimitMs = 10000;
     // Only the end of dfu-util's standard error is kept for messages.
     static constexpr int MaximumErrorSize = 64 * 1024;
-    // Once dfu-util has what the tool asked for, how long it gets to end by itself before it is
-    // ended: at the very end of its work a kill would catch it letting the device go.
-    static constexpr int EndingGraceMs = 500;
 
     static constexpr char NoDeviceText[] = "No DFU capable USB device available";
     static constexpr char CannotOpenText[] = "Cannot open DFU device";
@@ -48,7 +45,8 @@ public:
 
     DfuUtilRunner(const QString &program, int stallSeconds);
 
-    // Once *enough turns true, dfu-util is ended, and that counts as a clean end.
+    // Once *enough turns true, dfu-util is ended at once, and that counts as a clean end: the
+    // next dfu-util run aborts the transfer it left.
     Run run(const QStringList &arguments,
             const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
             Watch watch = SilenceLimit, const bool *enough = nullptr) const;

@@ -68,13 +68,14 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
                 const ReadBack back = read(target.alternateSetting, part);
                 QString problem = back.problem;
                 bool failed = back.failed;
-                if (back.ok) {
-                    const QByteArray &found = back.bytes;
+                const QByteArray &found = back.bytes;
+                // Bytes that arrived before the device refused the rest are compared too.
+                if (back.ok || !found.isEmpty()) {
                     const int common = qMin(found.size(), part.data.size());
                     int at = 0;
                     while (at < common && found.at(at) == part.data.at(at))
                         ++at;
-                    anyRead = true;
+                    anyRead = anyRead || back.ok;
                     if (found.size() == part.data.size()) {
                         readBack.addData(found);
                         readBackSize += found.size();
@@ -95,6 +96,17 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
                     if (found.size() == part.data.size()) {
                         progress.context(
                             QString("Verified %1 bytes at %2").arg(part.data.size()).arg(where));
+                        continue;
+                    }
+                    if (!back.ok && !failed) {
+                        const QString unread
+                            = span({range.start + uint64_t(found.size()), range.end}) + ": "
+                            + problem;
+                        progress.context("Element at " + where
+                                         + " matches the file as far as it was read; not "
+                                           "checked: "
+                                         + unread);
+                        problems << unread;
                         continue;
                     }
                     problem = QString("the device returned %1 of the %2 bytes at %3")

@@ -23,7 +23,8 @@ public:
     static constexpr char ReadBackHashPrefix[] = "SHA-256 of the bytes read back: ";
 
     // What the device holds where an element went, or why it cannot tell. A problem that is
-    // not failed is the device refusing to be read, as a read-protected one does.
+    // not failed is the device refusing to be read, as a read-protected one does; bytes then
+    // holds what it read before it refused.
     struct ReadBack
     {
         bool ok = false;
@@ -38,7 +39,9 @@ public:
     // Success when every byte matched; a warning naming the ranges left unread when the layout
     // says they cannot be read or the device refused every read; exit code 4 naming the first
     // differing address, a readable range the device refused while it read others, or why the
-    // read-back failed (it stops there). Fewer bytes than asked count as a failed read-back.
+    // read-back failed (it stops there). Fewer bytes than asked count as a failed read-back,
+    // unless the device refused the rest: then what arrived is compared, and the rest is a range
+    // left unread.
     static ToolResult verify(const DfuSeFile &file, const MemoryLayouts &layouts,
                              PhaseReporter &progress, const Reader &read);
 };

@@ -15,6 +15,9 @@ public:
 
     explicit PhaseReporter(qint64 totalBytes, std::FILE *out = stdout);
 
+    // What the percentages count up to, when that is not the file's size: dfu-util writes
+    // merged elements with the bytes between them.
+    void setTotal(qint64 totalBytes) { total = totalBytes; }
     void begin(Phase phase);
     void advance(Phase phase, qint64 bytes);
     // Progress given as the bytes done so far, from 0 on; a lower count than before is ignored.

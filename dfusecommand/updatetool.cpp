@@ -129,9 +129,11 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     if (result.ok() && parser.isSet(downloadOption)) {
         const DownloadPlan plan = file.kind == DfuSeFile::DfuSe
             ? DownloadPlan::make(file, backend->memoryLayouts())
-            : DownloadPlan {file, {}};
+            : DownloadPlan {file, {}, {}};
         for (const QString &note : plan.notes)
             progress.context(note);
+        if (!plan.misfit.isEmpty())
+            return exitWith(ToolResult::failure(ExitInvalidFile, plan.misfit));
         result = backUp(backup, plan.file, *backend, progress);
         // The bytes checked above, not the file as it may be on disk by now.
         const PrivateCopy copy(plan.changed() ? DfuSeWriter::write(plan.file) : reader.bytes());

@@ -301,6 +301,9 @@ void tst_UpdateTool::flashes()
         calls.removeAt(--first);
     QCOMPARE(calls, expectedCalls(expected, plain, options.contains("--runtime"), leave));
     QCOMPARE(backupFiles().size(), 1);
+    // The bar is full only once dfu-util writes the last element, merged ones included.
+    const int full = run.out.indexOf("Upgrading - Download Phase (100)");
+    QVERIFY2(full > 0 && !run.out.mid(full).contains("Parsing element"), run.out.constData());
     // A plain device is read back only as far as the image, not to the end of its memory.
     if (options.contains("16M"))
         QVERIFY(!run.out.contains("\ndfu-util: Received a total of "));
@@ -372,6 +375,20 @@ void tst_UpdateTool::faults_data()
                                 << QStringList() << 4 << "firmware is incomplete" << true;
     QTest::newRow("error status") << fromFile + QStringList {"--fault", "error@4:7"}
                                   << QStringList() << 4 << "firmware is incomplete" << true;
+    QTest::newRow("element outside the memory")
+        << QStringList {"--alt", "@F/0x08000000/16*2Kg", "--alt",
+                        "@Option Bytes /0x1FFF7800/1*16 g"}
+        << QStringList() << 3
+        << "Element 1 of target 2 (alternate setting 1, 16 bytes at 0x1FFFC000) lies outside the "
+           "memory \"Option Bytes\", from 0x1FFFC000 to 0x1FFFC00F: the firmware file does not "
+           "fit this device. Nothing was written."
+        << false;
+    QTest::newRow("element in sectors that cannot be written")
+        << QStringList {"--alt", "@F /0x08000000/1*16Kg,1*64Ka", "--alt", "@O/0x1FFFC000/1*16 g"}
+        << QStringList() << 3
+        << "reaches sectors of the memory \"F\" that cannot be written, from "
+           "0x08004000 to 0x08004E1F: the firmware file does not fit this device."
+        << false;
     // Without dfu-util, which an empty PATH hides, no device can be reached.
     QTest::newRow("no dfu-util") << QStringList() << QStringList {"PATH=%WORK%"} << 5
                                  << "Install the Debian package dfu-util" << false;
@@ -734,6 +751,18 @@ void tst_UpdateTool::verification_data()
         << QStringList {"Element at 0x08000000 not checked: dfu-util could not read back",
                         "Element at 0x1FFFC000 not checked: dfu-util could not read back",
                         "Leaving DFU Mode..."};
+    // What arrived before the device stopped reading is compared too.
+    QTest::newRow("stalls part-way, corrupt before")
+        << QStringList {"--fault", "stall@0x08001000", "--fault", "corrupt@0x08000100"} << 4
+        << "The flash verification failed at 0x08000100: expected %1, found %2."
+        << QStringList {"Element at 0x08000000 differs from the file, first at 0x08000100",
+                        "Verified 16 bytes at 0x1FFFC000"};
+    QTest::newRow("stalls part-way")
+        << QStringList {"--fault", "stall@0x08001000"} << 0
+        << "Warning: the flash could not be verified (0x08001000 to 0x08004E1F: dfu-util read "
+           "back only the first 4096 bytes of the element at 0x08000000: "
+        << QStringList {"Element at 0x08000000 matches the file as far as it was read",
+                        "Verified 16 bytes at 0x1FFFC000", "Leaving DFU Mode..."};
     // Its first 16 KiB can be read, the rest not.
     const QStringList halfReadable = {"--alt", "@X /0x08000000/1*016Kg,1*016Kf"};
     QTest::newRow("corrupt where it can be read")
