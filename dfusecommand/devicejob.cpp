@@ -2,6 +2,7 @@
 // up no other, and each is updated, verified and left exactly as an update of one is.
 #include "dfusecommand/devicejob.h"
 
+#include "dfusecommand/firmwarebackup.h"
 #include "dfusecommand/flashverifier.h"
 #include "dfusecommand/os/childprocess.h"
 #include "dfusecommand/toolcontract.h"
@@ -72,6 +73,8 @@ void DeviceJob::takeLine(const QByteArray &line)
     log << text;
     if (text.startsWith(FlashVerifier::ReadBackHashPrefix))
         readBackHash = text.mid(int(qstrlen(FlashVerifier::ReadBackHashPrefix))).section(' ', 0, 0);
+    if (text.startsWith(FirmwareBackup::HashPrefix))
+        backupHash = text.mid(int(qstrlen(FirmwareBackup::HashPrefix)));
     verified = verified || text == verifiedLine;
 }
 
@@ -158,6 +161,7 @@ QJsonObject DeviceJob::report(const QString &firmwareHash, const QString &bcdAft
             {"bcdDeviceAfter", textOrNull(bcdAfter)},
             {"firmwareSha256", firmwareHash},
             {"readBackSha256", textOrNull(readBackHash)},
+            {"backupSha256", textOrNull(backupHash)},
             {"result", resultName()},
             {"exitCode", code},
             {"message", text},

@@ -56,6 +56,7 @@ private:
     QByteArray errors;
     QStringList log;
     QString readBackHash;
+    QString backupHash;
     bool verified = false;
     bool stopAsked = false;
     QDateTime started;

@@ -139,6 +139,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
                     .arg(t + 1));
     }
     readLayouts(listing, file, progress);
+    serial = listing.matching.first().serial;
     return ToolResult::success();
 }
 
@@ -411,4 +412,22 @@ ToolResult DfuUtilBackend::leave(PhaseReporter &progress)
     return ToolResult::warning("Warning: the device could not be asked to leave DFU mode ("
                                + DfuUtilRunner::messageOf(result)
                                + "). Unplug and replug it to start its firmware.");
+}
+
+FlashVerifier::ReadBack DfuUtilBackend::read(quint8 alternateSetting, quint32 address, qint64 size,
+                                             const QString &path, PhaseReporter &progress) const
+{
+    if (kind == DfuSeFile::Plain) {
+        FlashVerifier::ReadBack back
+            = upload(finder.deviceArguments()
+                         + QStringList {"-a", "0", "-Z", QString::number(size), "-U", path},
+                     DfuSeFormat::hex32(0), path, progress, size);
+        back.bytes.truncate(int(size));
+        return back;
+    }
+    const QString where = DfuSeFormat::hex32(address);
+    return upload(finder.deviceArguments()
+                      + QStringList {"-a", QString::number(alternateSetting), "-s",
+                                     where + ":" + QString::number(size), "-U", path},
+                  where, path, progress);
 }

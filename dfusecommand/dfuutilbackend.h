@@ -52,6 +52,12 @@ public:
     ToolResult leave(PhaseReporter &progress);
     // The memory layouts the open device names, by alternate setting.
     const MemoryLayouts &memoryLayouts() const { return layouts; }
+    // The open device's ids, as "0483:DF11", and serial number.
+    QString deviceIds() const { return finder.deviceName(); }
+    QString deviceSerial() const { return serial; }
+    // Uploads size bytes at address (a plain device's memory from 0) into path.
+    FlashVerifier::ReadBack read(quint8 alternateSetting, quint32 address, qint64 size,
+                                 const QString &path, PhaseReporter &progress) const;
 
 private:
     void readLayouts(const DeviceFinder::Listing &listing, const DfuSeFile &file,
@@ -70,6 +76,7 @@ private:
     bool leftAfterDownload = false;
     MemoryLayouts layouts;
     quint32 leaveAddress = 0;
+    QString serial;
 };
 
 #endif // DFUUTILBACKEND_H

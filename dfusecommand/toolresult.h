@@ -15,6 +15,8 @@ enum ExitCode {
     ExitNoBackend = 5,
     ExitCannotOpen = 6,
     ExitSeveralDevices = ToolContract::ExitSeveralDevices,
+    // DFU_BACKUP=required, and no complete backup could be made or written.
+    ExitNoBackup = 8,
     ExitNoDevice = ToolContract::ExitDeviceNotFound
 };
 

@@ -6,6 +6,7 @@
 #include "dfuse/dfusewriter.h"
 #include "dfuse/downloadplan.h"
 #include "dfusecommand/dfuutilbackend.h"
+#include "dfusecommand/firmwarebackup.h"
 #include "dfusecommand/fleetupdate.h"
 #include "dfusecommand/os/endingsignals.h"
 #include "dfusecommand/os/nativenames.h"
@@ -110,6 +111,9 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         return ExitSuccess;
 
     ToolResult result = ToolResult::success();
+    FirmwareBackup backup;
+    if (!FirmwareBackup::fromEnvironment(env, &backup, &result))
+        return exitWith(result);
     const std::unique_ptr<DfuUtilBackend> backend
         = DfuUtilBackend::fromEnvironment(env, QCoreApplication::applicationDirPath(), &result);
     if (!backend)
@@ -131,13 +135,15 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
             progress.context(note);
         if (!plan.misfit.isEmpty())
             return exitWith(ToolResult::failure(ExitInvalidFile, plan.misfit));
+        result = backUp(backup, plan.file, *backend, progress);
         // The bytes checked above, not the file as it may be on disk by now.
         const PrivateCopy copy(plan.changed() ? DfuSeWriter::write(plan.file) : reader.bytes());
-        result = copy.isValid()
-            ? warnOf(backend->download(plan.file, copy.path(), progress))
-            : ToolResult::failure(ExitTransferFailed,
-                                  "The checked firmware cannot be copied for the download ("
-                                      + copy.errorString() + "). Nothing was written.");
+        if (result.ok())
+            result = copy.isValid()
+                ? warnOf(backend->download(plan.file, copy.path(), progress))
+                : ToolResult::failure(ExitTransferFailed,
+                                      "The checked firmware cannot be copied for the download ("
+                                          + copy.errorString() + "). Nothing was written.");
         // A failed check leaves the device in DFU mode, ready for another try.
         if (result.ok())
             result = warnOf(backend->verify(file, progress));
@@ -145,6 +151,30 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     if (result.ok() && parser.isSet(leaveOption))
         result = warnOf(backend->leave(progress));
     return exitWith(result);
+}
+
+// Before the first erase: a failure here means nothing is written.
+ToolResult UpdateTool::backUp(const FirmwareBackup &backup, const DfuSeFile &download,
+                              const DfuUtilBackend &backend, PhaseReporter &progress)
+{
+    const ScratchFolder uploads;
+    return backup.save(
+        BackupPlan::make(download, backend.memoryLayouts()), backend.deviceIds(),
+        backend.deviceSerial(),
+        [&](const BackupPlan::Part &part) {
+            FlashVerifier::ReadBack back;
+            if (!uploads.isValid()) {
+                back.failed = true;
+                back.problem
+                    = "there is no temporary folder to read into: " + uploads.errorString();
+                return back;
+            }
+            const QString path = uploads.filePath(QString("backup-%1-%2.bin")
+                                                      .arg(part.alternateSetting)
+                                                      .arg(DfuSeFormat::hex32(part.address)));
+            return backend.read(part.alternateSetting, part.address, part.size, path, progress);
+        },
+        progress);
 }
 
 // Each device gets a tool of its own, given the bytes checked here.

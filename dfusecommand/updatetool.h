@@ -6,8 +6,10 @@
 
 #include <QStringList>
 
+class DfuSeFile;
 class DfuSeReader;
 class DfuUtilBackend;
+class FirmwareBackup;
 class NativeNames;
 class PhaseReporter;
 class QProcessEnvironment;
@@ -18,6 +20,8 @@ public:
     int run(const QStringList &arguments, const QProcessEnvironment &env, const NativeNames &names);
 
 private:
+    static ToolResult backUp(const FirmwareBackup &backup, const DfuSeFile &download,
+                             const DfuUtilBackend &backend, PhaseReporter &progress);
     static int updateEvery(const QStringList &flags, const QString &reportPath,
                            const DfuSeReader &reader, const QString &firmwareHash,
                            DfuUtilBackend &backend, PhaseReporter &progress,

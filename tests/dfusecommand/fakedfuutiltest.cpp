@@ -80,6 +80,8 @@ QProcessEnvironment FakeDfuUtilTest::environment(const QString &waitSeconds) con
     env.insert("FAKE_DFU_UTIL_DIR", work->filePath("script"));
     env.insert("DFU_WAIT_SECONDS", waitSeconds);
     env.insert("DFU_STALL_SECONDS", "3");
+    // The scripts hold the update's own calls; the backup's reads are the simulated device's.
+    env.insert("DFU_BACKUP", "off");
     for (const char *name : {"TMPDIR", "TMP", "TEMP"})
         env.insert(name, QDir::toNativeSeparators(work->filePath("tmp")));
     return env;

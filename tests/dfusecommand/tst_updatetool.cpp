@@ -55,6 +55,9 @@ private slots:
     void killedMidDownload();
     void verification_data();
     void verification();
+    void backups_data();
+    void backups();
+    void backupRestores();
     void phaseLines_data();
     void phaseLines();
     void statusSequence();
@@ -67,11 +70,12 @@ private:
     }
     QProcessEnvironment environment(const QStringList &settings = {}) const;
     Run tool(const QStringList &arguments, const QStringList &settings = {}) const;
-    Run onDevice(const QStringList &options, const QStringList &arguments,
+    Run onDevice(QStringList options, const QStringList &arguments,
                  const QStringList &settings = {}) const;
     Run pack(const QStringList &arguments) const;
     QString packImages(const QStringList &images, QList<Image> *expected, bool plain = false) const;
     QByteArray deviceBytes(int alternate, quint32 address, int size, int number = 1) const;
+    QStringList backupFiles() const;
 
     std::unique_ptr<QTemporaryDir> work;
     QString device;
@@ -92,7 +96,9 @@ void tst_UpdateTool::cleanup()
 
 QProcessEnvironment tst_UpdateTool::environment(const QStringList &settings) const
 {
-    return withSettings(environmentWithoutDevice(), settings, work->path());
+    // Backups go to the work folder, never to the user's.
+    return withSettings(environmentWithoutDevice(),
+                        QStringList {"XDG_DATA_HOME=%WORK%/data"} + settings, work->path());
 }
 
 Run tst_UpdateTool::tool(const QStringList &arguments, const QStringList &settings) const
@@ -101,14 +107,20 @@ Run tst_UpdateTool::tool(const QStringList &arguments, const QStringList &settin
 }
 
 // The tool on a simulated device whose memory lands in the device folder; "%FILE%" in an
-// option is the packed file.
-Run tst_UpdateTool::onDevice(const QStringList &options, const QStringList &arguments,
+// option is the packed file. With "%FULL%" the tool's data folder is a tmpfs of 16 KiB.
+Run tst_UpdateTool::onDevice(QStringList options, const QStringList &arguments,
                              const QStringList &settings) const
 {
+    const bool full = options.removeAll("%FULL%") && QDir().mkpath(path("full"));
     QStringList command = QStringList {"--memory", device} + options;
     command.replaceInStrings("%FILE%", path("packed.dfu"));
-    return runProgram(DEVSIM, command + QStringList {"--", DFUSECOMMAND} + arguments,
-                      environment(settings));
+    command += QStringList {"--", DFUSECOMMAND} + arguments;
+    const QString mount = "mount -t tmpfs -o size=16k none \"$0\" && exec \"$@\"";
+    if (full)
+        command = QStringList {"-rm", "sh", "-c", mount, path("full"), DEVSIM} + command;
+    return runProgram(
+        full ? "unshare" : DEVSIM, command,
+        environment(full ? settings + QStringList {"XDG_DATA_HOME=%WORK%/full"} : settings));
 }
 
 Run tst_UpdateTool::pack(const QStringList &arguments) const
@@ -152,6 +164,11 @@ QByteArray tst_UpdateTool::deviceBytes(int alternate, quint32 address, int size,
             return file.read(size);
     }
     return "(not on the device)";
+}
+
+QStringList tst_UpdateTool::backupFiles() const
+{
+    return QDir(path("data/Brindleflash/backups")).entryList(QDir::Files, QDir::Name);
 }
 
 namespace {
@@ -277,8 +294,13 @@ void tst_UpdateTool::flashes()
         if (image.alternate == 0)
             leave = qMin(leave, image.address / 2048 * 2048);
     }
-    QCOMPARE(callsIn(run.out),
-             expectedCalls(expected, plain, options.contains("--runtime"), leave));
+    // What the download erases is read first, into the one backup.
+    QStringList calls = callsIn(run.out);
+    int first = calls.indexOf(QRegularExpression(".* -D FILE"));
+    while (first > 0 && calls.at(first - 1).endsWith("-U FILE"))
+        calls.removeAt(--first);
+    QCOMPARE(calls, expectedCalls(expected, plain, options.contains("--runtime"), leave));
+    QCOMPARE(backupFiles().size(), 1);
     // The bar is full only once dfu-util writes the last element, merged ones included.
     const int full = run.out.indexOf("Upgrading - Download Phase (100)");
     QVERIFY2(full > 0 && !run.out.mid(full).contains("Parsing element"), run.out.constData());
@@ -397,6 +419,25 @@ void tst_UpdateTool::faults_data()
         << "The image (20000 bytes) is bigger than the memory of the DFU device 0483:DF11 (16384 "
            "bytes)"
         << true;
+    QTest::newRow("read-protected, backup required")
+        << fromFile + QStringList {"--fault", "readprotect"} << QStringList {"DFU_BACKUP=required"}
+        << 8 << "No backup could be made (dfu-util could not read back the element at 0x08000000: "
+        << false;
+    QTest::newRow("partly readable, backup required")
+        << QStringList {"--alt", "@X /0x08000000/1*016Kg,1*016Kf", "--alt",
+                        "@O /0x1FFFC000/1*016 g"}
+        << QStringList {"DFU_BACKUP=required"} << 8
+        << "Only part of what the device holds could be saved (0x08004000 to 0x08007FFF: the "
+           "device's layout says it cannot be read), and DFU_BACKUP=required"
+        << false;
+    QTest::newRow("no data folder, backup required")
+        << fromFile << QStringList {"DFU_BACKUP=required", "XDG_DATA_HOME=%WORK%/packed.dfu"} << 8
+        << "No backup could be written (the folder " << false;
+    QTest::newRow("full disk, backup required")
+        << fromFile + QStringList {"%FULL%"} << QStringList {"DFU_BACKUP=required"} << 8
+        << "No backup could be written (" << false;
+    QTest::newRow("bad backup setting") << QStringList() << QStringList {"DFU_BACKUP=on"} << 2
+                                        << "DFU_BACKUP is \"on\". Give off or required" << false;
     QTest::newRow("DFU_DEVICE malformed")
         << fromFile + QStringList {"--devices", "2"} << QStringList {"DFU_DEVICE=usb1"} << 2
         << "DFU_DEVICE is \"usb1\"" << false;
@@ -434,7 +475,7 @@ void tst_UpdateTool::faults()
     QVERIFY(downloads.isEmpty() || downloads.last() < 100);
     QVERIFY(!run.out.contains("Leaving DFU Mode..."));
     if (!downloadStarted) {
-        QVERIFY2(!run.out.contains("Running dfu-util"), run.out.constData());
+        QVERIFY2(!callsIn(run.out).join('\n').contains("-D FILE"), run.out.constData());
         QVERIFY(deviceBytes(0, expected.first().address, 16) != expected.first().data.left(16));
     }
 }
@@ -550,6 +591,10 @@ void tst_UpdateTool::flashesEvery()
         QVERIFY(QDateTime::fromString(row.value("start").toString(), Qt::ISODateWithMs)
                 <= QDateTime::fromString(row.value("end").toString(), Qt::ISODateWithMs));
         const QByteArray memory = deviceBytes(0, 0x08000000, 20000, port.mid(2).toInt());
+        QFile backup(path("data/Brindleflash/backups/")
+                     + backupFiles().filter(row.value("serial").toString()).value(0));
+        QVERIFY(backup.open(QIODevice::ReadOnly));
+        QCOMPARE(row.value("backupSha256").toString(), sha256(backup.readAll()));
         if (row.value("result") == "succeeded") {
             QVERIFY(memory == expected.first().data);
             QCOMPARE(row.value("readBackSha256").toString(), sha256(memory));
@@ -563,17 +608,20 @@ void tst_UpdateTool::flashesEvery()
         }
     }
     QCOMPARE(seen, results);
+    // Each device its own backup, also where two share a serial and save at once.
+    QCOMPARE(backupFiles().size(), results.size());
 }
 
 // A signal ends every device's tool, and their dfu-util, then the report is written and the
-// tool ends by that signal. Both devices take 20 s per erase, so the signal comes mid-download.
+// tool ends by that signal. Both devices take 20 s per erase, so the signal comes mid-download;
+// the backup, at 20 s for each request too, is left out.
 void tst_UpdateTool::interruptedEvery()
 {
     QList<Image> expected;
     const QString file = packImages({"0@0x08000000:5000"}, &expected);
     QVERIFY(!file.isEmpty());
     QProcess devsim;
-    devsim.setProcessEnvironment(environment());
+    devsim.setProcessEnvironment(environment({"DFU_BACKUP=off"}));
     devsim.start(DEVSIM,
                  {"--memory", device, "--devices", "2", "--poll-ms", "20000", "--", DFUSECOMMAND,
                   "--all", "-c", "-d", "--fn", file, "--report", path("report.json")});
@@ -636,7 +684,7 @@ void tst_UpdateTool::retryAfterError()
 
 // However the tool ends, the dfu-util it started goes too: it must not write on alone. The
 // device stays on the bus until the test is done, and takes 20 s per erase, so that dfu-util
-// prints nothing and a dead reader cannot end it by SIGPIPE.
+// prints nothing and a dead reader cannot end it by SIGPIPE. The backup, as slow, is left out.
 void tst_UpdateTool::killedMidDownload()
 {
     QList<Image> expected;
@@ -645,7 +693,7 @@ void tst_UpdateTool::killedMidDownload()
     const QString script = "\"$@\" & echo $! > \"$0.pid\"; wait; "
                            "while [ ! -e \"$0.done\" ]; do sleep 0.1; done";
     QProcess devsim;
-    devsim.setProcessEnvironment(environment());
+    devsim.setProcessEnvironment(environment({"DFU_BACKUP=off"}));
     devsim.start(DEVSIM,
                  {"--memory", device, "--poll-ms", "20000", "--layout-from", file, "--", "sh", "-c",
                   script, path("tool"), DFUSECOMMAND, "-c", "-d", "--fn", file});
@@ -808,6 +856,120 @@ void tst_UpdateTool::verification()
     QCOMPARE(after.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i)
         QVERIFY2(after.at(i).startsWith(lines.at(i)), qPrintable(after.at(i)));
+}
+
+void tst_UpdateTool::backups_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("settings");
+    QTest::addColumn<QString>("saved");
+    QTest::addColumn<QStringList>("lines");
+
+    // The device holds a pattern in its one region before the update of 20000 bytes at its
+    // start; saved is the part of that region the backup holds, OFFSET:SIZE.
+    const QString none = "No backup could be made (";
+    QTest::newRow("whole sectors") << QStringList() << QStringList() << "0:32768"
+                                   << QStringList {"What the device held is saved in "};
+    QTest::newRow("read-protected")
+        << QStringList {"--fault", "readprotect"} << QStringList() << ""
+        << QStringList {"Not saved: dfu-util could not read back the element at 0x08000000: ",
+                        none + "dfu-util could not read back the element at 0x08000000: "};
+    QTest::newRow("partly readable")
+        << QStringList {"--alt", "@X /0x08000000/1*016Kg,1*016Kf"} << QStringList() << "0:16384"
+        << QStringList {"Not saved: 0x08004000 to 0x08007FFF: the device's layout says it cannot "
+                        "be read",
+                        "Only part of what the device held could be saved",
+                        "What the device held is saved in "};
+    QTest::newRow("plain") << QStringList {"--plain"} << QStringList() << "0:20000"
+                           << QStringList {"What the device held is saved in "};
+    QTest::newRow("full disk") << QStringList {"%FULL%"} << QStringList() << ""
+                               << QStringList {"No backup could be written ("};
+}
+
+void tst_UpdateTool::backups()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, settings);
+    QFETCH(QString, saved);
+    QFETCH(QStringList, lines);
+
+    QList<Image> expected;
+    const bool plain = options.contains("--plain");
+    QVERIFY(
+        !packImages({plain ? "0@0x0:20000" : "0@0x08000000:20000"}, &expected, plain).isEmpty());
+    const int size = plain ? 256 * 1024 : options.contains("--alt") ? 32768 : 1024 * 1024;
+    const QByteArray before = pattern(size, 99);
+    QVERIFY(QDir().mkpath(device));
+    QVERIFY(
+        !write(plain ? "device/alt0-00000000.bin" : "device/alt0-08000000.bin", before).isEmpty());
+
+    const Run run = onDevice(options, {"-c", "-d", "--fn", path("packed.dfu"), "-l"}, settings);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(deviceBytes(0, expected.first().address, 20000) == expected.first().data);
+    const QByteArray out
+        = run.out.left(run.out.indexOf("\nRunning dfu-util -d ,0483:df11 -a 0 -D"));
+    for (const QString &line : lines)
+        QVERIFY2(out.contains("\n" + line.toUtf8()), qPrintable(line));
+
+    const QStringList files = backupFiles();
+    QCOMPARE(files.size(), saved.isEmpty() ? 0 : 1);
+    if (saved.isEmpty())
+        return;
+    QFile file(path("data/Brindleflash/backups/" + files.first()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray backup = file.readAll();
+    QVERIFY(out.contains("\nSHA-256 of the backup: "
+                         + QCryptographicHash::hash(backup, QCryptographicHash::Sha256).toHex()));
+    QVERIFY(files.first().startsWith("0483-df11-BFSIM"));
+    // The bytes behind the one element's header, or from the start of a plain file.
+    const int offset = saved.section(':', 0, 0).toInt();
+    const int length = saved.section(':', 1).toInt();
+    QCOMPARE(backup.size(), (plain ? 0 : 11 + 274 + 8) + length + 16);
+    QVERIFY(backup.mid(plain ? 0 : 11 + 274 + 8, length) == before.mid(offset, length));
+}
+
+// Flashed, the backup of what firmware B replaced brings back firmware A byte for byte, also
+// where A wrote nothing; the folder keeps the newest backups of each device.
+void tst_UpdateTool::backupRestores()
+{
+    const QString older[] = {"0483-df11-BFSIM0000001-20200101T000000Z.dfu",
+                             "0483-df11-BFSIM0000001-20200101T000000Z-2.dfu",
+                             "0483-df11-BFSIM0000001-20210101T000000Z.dfu",
+                             "0483-df11-OTHER-20200101T000000Z.dfu", "notes.txt"};
+    QVERIFY(QDir().mkpath(path("data/Brindleflash/backups")));
+    for (const QString &name : older)
+        QVERIFY(!write("data/Brindleflash/backups/" + name, "old").isEmpty());
+
+    QList<Image> images;
+    const QStringList arguments = {"-c", "-d", "--fn", path("packed.dfu"), "-l"};
+    QVERIFY(!packImages({"0@0x08000000:100", "0@0x08008000:30000"}, &images).isEmpty());
+    QCOMPARE(onDevice({}, arguments).exitCode, 0);
+    const QByteArray a = deviceBytes(0, 0x08000000, 1024 * 1024);
+    // B's sectors 0 to 2: A's first element, the erased sector 1 and A's second in part.
+    QVERIFY(!packImages({"0@0x08000100:40000"}, &images).isEmpty());
+    const Run b = onDevice({}, arguments);
+    QCOMPARE(b.exitCode, 0);
+    const QRegularExpressionMatch saved
+        = QRegularExpression("\nWhat the device held is saved in (\\S+): choose that file and "
+                             "start the update to go back.\n")
+              .match(QString::fromUtf8(b.out));
+    QVERIFY2(saved.hasMatch(), b.out.constData());
+    QFile backup(saved.captured(1));
+    QVERIFY(backup.open(QIODevice::ReadOnly));
+    const QByteArray bytes = backup.readAll();
+    QCOMPARE(bytes.size(), 11 + 274 + 8 + 49152 + 16);
+    QVERIFY(bytes.mid(11 + 274 + 8, 49152) == a.left(49152));
+
+    const Run back = onDevice({}, {"-c", "-d", "--fn", saved.captured(1), "-l"});
+    QCOMPARE(back.exitCode, 0);
+    QVERIFY(deviceBytes(0, 0x08000000, 1024 * 1024) == a);
+
+    // The sixth of this device's backups took the place of the oldest one.
+    const QStringList kept = backupFiles();
+    QCOMPARE(kept.size(), 7);
+    QCOMPARE(kept.mid(0, 2), QStringList({older[1], older[2]}));
+    QCOMPARE(kept.mid(5), QStringList({older[3], older[4]}));
+    QVERIFY(kept.contains(saved.captured(1).section('/', -1)));
 }
 
 void tst_UpdateTool::phaseLines_data()

@@ -182,7 +182,9 @@ void tst_EndToEnd::startProgram(const QStringList &deviceOptions)
     // The toolkit speaks to the accessibility bus for screen readers only, unless told always.
     env << "DBUS_SESSION_BUS_ADDRESS=" + address << "QT_QPA_PLATFORM=xcb"
         << "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1"
-        << "DFU_WAIT_SECONDS=2";
+        << "DFU_WAIT_SECONDS=2"
+        // The tool's backups stay in the test's folder.
+        << "XDG_DATA_HOME=" + work.filePath("data");
     program.setEnvironment(env);
     program.setProcessChannelMode(QProcess::ForwardedChannels);
     program.start(DEVSIM,
