@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -24,8 +25,15 @@ DeviceChooser::DeviceChooser(const QList<DeviceLineReader::Device> &devices, QWi
     list->setAllColumnsShowFocus(true);
     for (const DeviceLineReader::Device &device : devices)
         new QTreeWidgetItem(list, {device.port, device.ids, device.serial});
-    for (int column = 0; column < list->columnCount(); ++column)
+    // Every column readable without scrolling sideways, a long serial number included.
+    int width = 2 * list->frameWidth() + list->verticalScrollBar()->sizeHint().width();
+    list->header()->setStretchLastSection(false);
+    for (int column = 0; column < list->columnCount(); ++column) {
         list->resizeColumnToContents(column);
+        width += list->columnWidth(column);
+    }
+    list->header()->setStretchLastSection(true);
+    list->setMinimumWidth(width);
 
     auto *buttons = new QDialogButtonBox;
     updateButton = buttons->addButton("Update", QDialogButtonBox::AcceptRole);

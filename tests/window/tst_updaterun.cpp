@@ -406,11 +406,13 @@ void tst_UpdateRun::chooseDevice_data()
     QTest::addColumn<int>("choice"); // -1: Cancel
 
     // Boards share serial numbers: the port tells them apart.
-    const QByteArray two = "out DFU device 1-1: 0483:df11, serial \"A1\", bcdDevice 2200, "
-                           "\"@Internal Flash  /0x08000000/064*0002Kg\"\\n\n"
-                           "out DFU device 1-2.4: 0483:df11, serial \"A1\", bcdDevice 2200, "
-                           "\"@Internal Flash  /0x08000000/064*0002Kg\"\\n";
-    const QStringList twoRows = {"1-1 | 0483:df11 | A1", "1-2.4 | 0483:df11 | A1"};
+    const QByteArray two
+        = "out DFU device 1-1: 0483:df11, serial \"3262355B3231\", bcdDevice 2200, "
+          "\"@Internal Flash  /0x08000000/064*0002Kg\"\\n\n"
+          "out DFU device 1-2.4: 0483:df11, serial \"3262355B3231\", bcdDevice 2200, "
+          "\"@Internal Flash  /0x08000000/064*0002Kg\"\\n";
+    const QStringList twoRows
+        = {"1-1 | 0483:df11 | 3262355B3231", "1-2.4 | 0483:df11 | 3262355B3231"};
     QTest::newRow("second of two") << two << 7 << twoRows << 1;
     QTest::newRow("cancelled") << two << 7 << twoRows << -1;
     QTest::newRow("in pieces, CR LF, last line unended")
