@@ -28,7 +28,8 @@ struct Span
 
 bool DfuFileLayout::read(const std::vector<uint8_t> &file, std::string *error)
 {
-    if (file.size() < SuffixSize || std::memcmp(&file[file.size() - 8], DfuSeFormat::SuffixSignature, 3) != 0) {
+    if (file.size() < SuffixSize
+        || std::memcmp(&file[file.size() - 8], DfuSeFormat::SuffixSignature, 3) != 0) {
         *error = "not a DFU file: no DFU suffix";
         return false;
     }
