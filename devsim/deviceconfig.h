@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 struct DeviceConfig
@@ -30,6 +31,8 @@ struct DeviceConfig
     uint32_t pollMs = 0;
     uint16_t transferSize = 2048;
     uint16_t bcdDevice = 0x0200;
+    // Empty: BFSIM and the device's number.
+    std::string serial;
     // After a leave request: back in run-time mode with this bcdDevice, as new firmware would be.
     std::optional<uint16_t> nextBcdDevice;
 

@@ -79,6 +79,21 @@ bool readFile(const std::string &path, std::vector<uint8_t> *bytes, std::string 
     return true;
 }
 
+// TEXT:deviceK names device K alone; *device is 0 for every device.
+bool takeDevice(std::string *text, unsigned *device)
+{
+    *device = 0;
+    const size_t at = text->rfind(":device");
+    if (at == std::string::npos)
+        return true;
+    uint64_t number = 0;
+    if (!parseUnsigned(text->substr(at + 7), 10, 8, &number) || number == 0)
+        return false;
+    *device = unsigned(number);
+    text->erase(at);
+    return true;
+}
+
 MemoryLayout plainMemory(uint64_t size)
 {
     MemoryLayout layout;
@@ -106,10 +121,13 @@ std::string DevsimOptions::usage()
           "                          (repeatable; that one alone by default)\n"
           "  --layout-from FILE.dfu  memory and alternate settings that fit a firmware file\n"
           "  --memory DIR            keep the memory in DIR, one alt<N>-<BASE>.bin per region\n"
-          "  --fault FAULT           absent, error@N:STATUS, disconnect@N, readprotect,\n"
-          "                          corrupt@ADDRESS, noupload (repeatable)\n"
+          "  --fault FAULT[:deviceK] absent, error@N:STATUS, disconnect@N, readprotect,\n"
+          "                          corrupt@ADDRESS, noupload (repeatable); with :deviceK\n"
+          "                          for device K alone\n"
           "  --poll-ms N             poll timeout the device asks for while busy\n"
-          "  --devices N             N identical devices (their memories in DIR/device<K>)\n"
+          "  --devices N             N devices at USB ports 1-1 to 1-N, serials BFSIM0000001\n"
+          "                          on (memories in DIR/device<K>)\n"
+          "  --serial TEXT[:deviceK] the serial of every device, or of device K\n"
           "  --stay                  stay in DFU mode after a leave request\n"
           "  --plain                 a plain DFU 1.1 device instead of a DfuSe one\n"
           "  --size BYTES            memory of a plain device, K and M allowed (default 256K)\n"
@@ -123,6 +141,7 @@ std::string DevsimOptions::usage()
 
 bool DevsimOptions::parse(const std::vector<std::string> &arguments, std::string *error)
 {
+    std::vector<std::pair<unsigned, std::string>> ownFaults;
     size_t i = 0;
     for (; i < arguments.size(); ++i) {
         std::string option = arguments[i];
@@ -206,8 +225,35 @@ bool DevsimOptions::parse(const std::vector<std::string> &arguments, std::string
             }
             memoryFolder = value;
         } else if (option == "--fault") {
-            if (!takeValue() || !faults.add(value, error))
+            unsigned device = 0;
+            if (!takeValue())
                 return false;
+            if (!takeDevice(&value, &device)) {
+                *error = "bad --fault \"" + value + "\": expected FAULT:deviceK, K 1 to 8";
+                return false;
+            }
+            FaultPlan check;
+            if (!(device == 0 ? faults : check).add(value, error))
+                return false;
+            if (device != 0 && value == "absent") {
+                *error = "absent is for the whole bus; give fewer --devices instead";
+                return false;
+            }
+            if (device != 0)
+                ownFaults.emplace_back(device, value);
+        } else if (option == "--serial") {
+            unsigned device = 0;
+            if (!takeValue())
+                return false;
+            const bool printable = std::all_of(value.begin(), value.end(),
+                                               [](char c) { return c >= 0x20 && c < 0x7F; });
+            if (!takeDevice(&value, &device) || value.empty() || !printable
+                || value.size() > MaximumNameLength) {
+                *error = "bad --serial \"" + value
+                    + "\": expected 1 to 126 printable characters, :deviceK for device K";
+                return false;
+            }
+            serials[device] = value;
         } else if (option == "--poll-ms") {
             if (!takeValue())
                 return false;
@@ -241,6 +287,22 @@ bool DevsimOptions::parse(const std::vector<std::string> &arguments, std::string
     if (command.empty()) {
         *error = "no COMMAND given";
         return false;
+    }
+    // The shared faults are all known now, wherever they stood.
+    for (const auto &own : ownFaults) {
+        if (own.first > devices) {
+            *error = "--fault " + own.second + ":device" + std::to_string(own.first)
+                + " names a device past --devices";
+            return false;
+        }
+        deviceFaults.emplace(own.first, faults).first->second.add(own.second, error);
+    }
+    for (const auto &serial : serials) {
+        if (serial.first > devices) {
+            *error = "--serial " + serial.second + ":device" + std::to_string(serial.first)
+                + " names a device past --devices";
+            return false;
+        }
     }
     if (!alternates.empty() && !layoutFrom.empty()) {
         *error = "--alt and --layout-from exclude each other";

@@ -5,6 +5,7 @@
 #include "devsim/deviceconfig.h"
 #include "devsim/faultplan.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,11 @@ public:
     std::string layoutFrom;
     std::string memoryFolder;
     FaultPlan faults;
+    // A device given faults of its own (FAULT:deviceK) has these in place of the shared plan,
+    // with the shared faults as well; it counts its data blocks alone.
+    std::map<unsigned, FaultPlan> deviceFaults;
+    // Serial numbers by device number, 0 for every device; unset: BFSIM and the number.
+    std::map<unsigned, std::string> serials;
     uint32_t pollMs = 0;
     unsigned devices = 1;
     bool stay = false;

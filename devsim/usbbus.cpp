@@ -123,7 +123,16 @@ bool UsbBus::start(const DeviceConfig &config, DevsimOptions &options, std::stri
         auto port = std::make_unique<Port>();
         port->number = number;
         port->syspath = std::string(RootHubPath) + "/1-" + std::to_string(number);
-        port->device = std::make_unique<DfuDevice>(config, &options.faults);
+        // Each device may have faults and a serial of its own.
+        const auto own = options.deviceFaults.find(number);
+        FaultPlan *faults = own == options.deviceFaults.end() ? &options.faults : &own->second;
+        DeviceConfig device = config;
+        device.canUpload = !faults->noUpload;
+        const auto serial = options.serials.count(number) ? options.serials.find(number)
+                                                          : options.serials.find(0);
+        if (serial != options.serials.end())
+            device.serial = serial->second;
+        port->device = std::make_unique<DfuDevice>(device, faults);
         if (!options.memoryFolder.empty()) {
             // Every device keeps its own memory; the first one right in the folder.
             port->store.emplace(number == 1

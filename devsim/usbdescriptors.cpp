@@ -22,7 +22,7 @@ UsbDescriptors::UsbDescriptors(const DeviceConfig &config, bool dfuMode, unsigne
 {
     char serial[24];
     std::snprintf(serial, sizeof serial, "BFSIM%07u", number);
-    m_serial = serial;
+    m_serial = config.serial.empty() ? serial : config.serial;
 }
 
 std::vector<uint8_t> UsbDescriptors::device() const

@@ -7,9 +7,9 @@
 #include "dfuse/dfuseformat.h"
 #include "dfuse/downloadplan.h"
 #include "dfusecommand/flashverifier.h"
-#include "dfusecommand/phasereporter.h"
 #include "dfusecommand/os/platformadvice.h"
 #include "dfusecommand/os/scratchfolder.h"
+#include "dfusecommand/phasereporter.h"
 
 #include <QFile>
 #include <QProcessEnvironment>
@@ -93,8 +93,11 @@ std::unique_ptr<DfuUtilBackend> DfuUtilBackend::fromEnvironment(const QProcessEn
                 + PlatformAdvice::installDfuUtil());
         return nullptr;
     }
-    *result = ToolResult::success();
-    return std::make_unique<DfuUtilBackend>(program, waitSeconds, stallSeconds);
+    auto backend = std::make_unique<DfuUtilBackend>(program, waitSeconds, stallSeconds);
+    *result = backend->finder.select(env.value(ToolContract::DeviceVariable));
+    if (!result->ok())
+        return nullptr;
+    return backend;
 }
 
 DfuUtilBackend::DfuUtilBackend(const QString &program, int waitSeconds, int stallSeconds)
@@ -122,7 +125,7 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
                         : "The firmware file is a plain DFU file, but the DFU device %1 is a DfuSe "
                           "device (its alternate settings name memory layouts). Nothing was "
                           "written: use a DfuSe file made for this device.")
-                .arg(listing.ids));
+                .arg(finder.deviceName()));
     for (int t = 0; t < file.targets.size(); ++t) {
         const int alternate = file.targets.at(t).alternateSetting;
         if (!listing.alternates.contains(alternate))
@@ -137,6 +140,16 @@ ToolResult DfuUtilBackend::open(const DfuSeFile &file, PhaseReporter &progress)
     }
     readLayouts(listing, file, progress);
     return ToolResult::success();
+}
+
+ToolResult DfuUtilBackend::findEvery(const DfuSeFile &file, PhaseReporter &progress,
+                                     QVector<DeviceFinder::Device> *devices)
+{
+    DeviceFinder::Listing listing;
+    const ToolResult found
+        = finder.find(file.vendorId, file.productId, progress, &listing, DeviceFinder::EveryDevice);
+    *devices = listing.matching;
+    return found;
 }
 
 // dfu-util takes the DfuSe file whole and downloads the targets of the alternate setting

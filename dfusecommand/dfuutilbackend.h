@@ -4,10 +4,10 @@
 #ifndef DFUUTILBACKEND_H
 #define DFUUTILBACKEND_H
 
-#include "dfusecommand/devicefinder.h"
 #include "dfuse/dfusefile.h"
-#include "dfusecommand/dfuutilrunner.h"
 #include "dfuse/downloadplan.h"
+#include "dfusecommand/devicefinder.h"
+#include "dfusecommand/dfuutilrunner.h"
 #include "dfusecommand/flashverifier.h"
 #include "dfusecommand/toolresult.h"
 
@@ -28,7 +28,8 @@ public:
     static constexpr int MaximumErrorSize = DfuUtilRunner::MaximumErrorSize;
 
     // Looks for dfu-util beside the tool first, then on the PATH. Null, with the reason in
-    // *result, when there is none or DFU_WAIT_SECONDS or DFU_STALL_SECONDS holds a bad value.
+    // *result, when there is none or DFU_WAIT_SECONDS, DFU_STALL_SECONDS or DFU_DEVICE holds a
+    // bad value.
     static std::unique_ptr<DfuUtilBackend> fromEnvironment(const QProcessEnvironment &env,
                                                            const QString &toolDirectory,
                                                            ToolResult *result);
@@ -37,6 +38,11 @@ public:
 
     // Finds the one device the file is meant for and opens it.
     ToolResult open(const DfuSeFile &file, PhaseReporter &progress);
+    // Waits for the devices the file is meant for, and lists them all, without opening any.
+    ToolResult findEvery(const DfuSeFile &file, PhaseReporter &progress,
+                         QVector<DeviceFinder::Device> *devices);
+    // Every device on the bus now, in either mode.
+    QVector<DeviceFinder::Device> everyDevice() const { return finder.everyDevice(); }
     // Erases what the file's elements cover and writes them. The file has been checked; path is
     // where those very bytes lie.
     ToolResult download(const DfuSeFile &file, const QString &path, PhaseReporter &progress);

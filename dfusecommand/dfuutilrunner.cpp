@@ -3,16 +3,20 @@
 #include "dfusecommand/dfuutilrunner.h"
 
 #include "dfusecommand/os/childprocess.h"
-#include "dfusecommand/phasereporter.h"
 #include "dfusecommand/os/platformadvice.h"
+#include "dfusecommand/phasereporter.h"
 
 #include <QEventLoop>
 #include <QRegularExpression>
+#include <QThread>
 #include <QTimer>
 
 namespace {
 
 const char severalText[] = "More than one DFU capable USB device found";
+const char libusbFailedText[] = "unable to initialize libusb";
+constexpr int LibusbAttempts = 3;
+constexpr int LibusbRetryMs = 100;
 
 bool isBanner(const QByteArray &line)
 {
@@ -35,12 +39,30 @@ DfuUtilRunner::DfuUtilRunner(const QString &program, int stallSeconds)
     , stallSeconds(stallSeconds)
 { }
 
-// Reads both of dfu-util's streams as they come, so that neither a flood of output nor a
-// silent dfu-util can hold the tool.
+// libusb may fail to start while another device leaves the bus, before dfu-util has reached
+// any device: a device going away must not fail the update of another. A listing is simply
+// taken again by its caller.
 DfuUtilRunner::Run
 DfuUtilRunner::run(const QStringList &arguments,
                    const std::function<void(const DfuUtilOutput::Record &)> &onRecord, Watch watch,
                    const bool *enough) const
+{
+    Run result;
+    for (int attempt = 1;; ++attempt) {
+        result = runOnce(arguments, onRecord, watch, enough);
+        if (watch == TimeLimit || attempt == LibusbAttempts || !result.started || result.crashed
+            || result.exitCode == 0 || !result.err.contains(libusbFailedText))
+            return result;
+        QThread::msleep(LibusbRetryMs);
+    }
+}
+
+// Reads both of dfu-util's streams as they come, so that neither a flood of output nor a
+// silent dfu-util can hold the tool.
+DfuUtilRunner::Run
+DfuUtilRunner::runOnce(const QStringList &arguments,
+                       const std::function<void(const DfuUtilOutput::Record &)> &onRecord,
+                       Watch watch, const bool *enough) const
 {
     ChildProcess process;
     process.setStandardInputFile(QProcess::nullDevice());

@@ -60,6 +60,9 @@ public:
     static void passOn(const DfuUtilOutput::Record &record, PhaseReporter &progress);
 
 private:
+    Run runOnce(const QStringList &arguments,
+                const std::function<void(const DfuUtilOutput::Record &)> &onRecord, Watch watch,
+                const bool *enough) const;
     static void noteStatus(const QByteArray &line, Run *run);
 
     QString program;

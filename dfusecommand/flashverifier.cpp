@@ -5,6 +5,7 @@
 #include "dfuse/dfuseformat.h"
 #include "dfusecommand/phasereporter.h"
 
+#include <QCryptographicHash>
 #include <QStringList>
 
 namespace {
@@ -33,6 +34,10 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
     // Readable by the layout, yet refused: proof of a fault only once another range was read.
     QString refusedReadable;
     bool anyRead = false;
+    // Of every byte read back, in the file's order, as long as nothing was left out.
+    QCryptographicHash readBack(QCryptographicHash::Sha256);
+    qint64 readBackSize = 0;
+    bool wholeReadBack = true;
     const auto differs = [&] {
         return ToolResult::failure(ExitTransferFailed,
                                    "The flash verification failed at " + firstDifference + ". "
@@ -52,6 +57,7 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
                         = span(range) + ": the device's layout says it cannot be read";
                     progress.context("Bytes at " + problem);
                     problems << problem;
+                    wholeReadBack = false;
                 }
             }
             for (const MemoryRange &range : ranges) {
@@ -69,6 +75,12 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
                     while (at < common && found.at(at) == part.data.at(at))
                         ++at;
                     anyRead = true;
+                    if (found.size() == part.data.size()) {
+                        readBack.addData(found);
+                        readBackSize += found.size();
+                    } else {
+                        wholeReadBack = false;
+                    }
                     if (at < common) {
                         const QString difference
                             = QString("%1: expected %2, found %3")
@@ -91,6 +103,7 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
                                   .arg(where);
                     failed = true;
                 }
+                wholeReadBack = false;
                 progress.context("Element at " + where + " not checked: " + problem);
                 // The read-back itself went wrong: the device may be gone, so stop here.
                 if (failed)
@@ -107,6 +120,11 @@ ToolResult FlashVerifier::verify(const DfuSeFile &file, const MemoryLayouts &lay
         }
     }
 
+    if (anyRead && wholeReadBack)
+        progress.context(
+            QString("%1%2 (%3 bytes)")
+                .arg(ReadBackHashPrefix, QString::fromLatin1(readBack.result().toHex()))
+                .arg(readBackSize));
     if (!firstDifference.isEmpty())
         return differs();
     if (anyRead && !refusedReadable.isEmpty())

@@ -19,6 +19,9 @@ struct DfuSeElement;
 class FlashVerifier
 {
 public:
+    // Before the SHA-256 of every byte read back, when all of them could be read.
+    static constexpr char ReadBackHashPrefix[] = "SHA-256 of the bytes read back: ";
+
     // What the device holds where an element went, or why it cannot tell. A problem that is
     // not failed is the device refusing to be read, as a read-protected one does.
     struct ReadBack

@@ -4,15 +4,18 @@
 #include "dfuse/dfuseformat.h"
 #include "dfuse/dfusereader.h"
 #include "dfuse/dfusewriter.h"
-#include "dfusecommand/dfuutilbackend.h"
 #include "dfuse/downloadplan.h"
+#include "dfusecommand/dfuutilbackend.h"
+#include "dfusecommand/fleetupdate.h"
+#include "dfusecommand/os/endingsignals.h"
 #include "dfusecommand/os/nativenames.h"
-#include "dfusecommand/phasereporter.h"
 #include "dfusecommand/os/privatecopy.h"
 #include "dfusecommand/os/scratchfolder.h"
+#include "dfusecommand/phasereporter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QProcessEnvironment>
 
 #include <cstdio>
@@ -41,7 +44,10 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     const QCommandLineOption skipErasedOption("o");
     const QCommandLineOption fileOption("fn", QString(), "FILE");
     const QCommandLineOption leaveOption("l");
-    parser.addOptions({connectOption, downloadOption, skipErasedOption, fileOption, leaveOption});
+    const QCommandLineOption allOption("all");
+    const QCommandLineOption reportOption("report", QString(), "FILE");
+    parser.addOptions({connectOption, downloadOption, skipErasedOption, fileOption, leaveOption,
+                       allOption, reportOption});
 
     if (!parser.parse(arguments))
         return usage(parser.errorText().endsWith('.') ? parser.errorText()
@@ -52,6 +58,19 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         return usage("No firmware file given.");
     if ((parser.isSet(downloadOption) || parser.isSet(leaveOption)) && !parser.isSet(connectOption))
         return usage("-d and -l need -c to connect to the device first.");
+    if (parser.isSet(allOption) && !parser.isSet(connectOption))
+        return usage("--all needs -c to connect to the devices.");
+    if (parser.isSet(reportOption) && !parser.isSet(allOption))
+        return usage("--report is for --all, the update of every device.");
+    const QString reportPath = parser.value(reportOption);
+    if (parser.isSet(reportOption)) {
+        const QString problem = FleetUpdate::reportProblem(reportPath);
+        if (!problem.isEmpty())
+            return exitWith(ToolResult::failure(ExitUsage,
+                                                "The report \"" + reportPath
+                                                    + "\" cannot be written: " + problem
+                                                    + ". Nothing was written to any device."));
+    }
 
     PrivateCopy::removeLeftovers();
     ScratchFolder::removeLeftovers();
@@ -80,6 +99,10 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     progress.context(QString("Firmware file %1: %2 for device %3:%4")
                          .arg(path, contents, DfuSeFormat::hex32(file.vendorId).right(4),
                               DfuSeFormat::hex32(file.productId).right(4)));
+    // To compare with the one the firmware's maker published.
+    const QString firmwareHash = QString::fromLatin1(
+        QCryptographicHash::hash(reader.bytes(), QCryptographicHash::Sha256).toHex());
+    progress.context("SHA-256 of the firmware file: " + firmwareHash);
     for (const QString &note : reader.notes())
         progress.context(note);
     if (!parser.isSet(connectOption))
@@ -90,6 +113,14 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
         = DfuUtilBackend::fromEnvironment(env, QCoreApplication::applicationDirPath(), &result);
     if (!backend)
         return exitWith(result);
+    if (parser.isSet(allOption)) {
+        QStringList flags = {"-c"};
+        for (const char *flag : {"d", "o", "l"}) {
+            if (parser.isSet(flag))
+                flags << (qstrcmp(flag, "o") == 0 ? "--o" : QString("-") + flag);
+        }
+        return updateEvery(flags, reportPath, reader, firmwareHash, *backend, progress, env);
+    }
     result = backend->open(file, progress);
     if (result.ok() && parser.isSet(downloadOption)) {
         const DownloadPlan plan = file.kind == DfuSeFile::DfuSe
@@ -113,16 +144,51 @@ int UpdateTool::run(const QStringList &arguments, const QProcessEnvironment &env
     return exitWith(result);
 }
 
+// Each device gets a tool of its own, given the bytes checked here.
+int UpdateTool::updateEvery(const QStringList &flags, const QString &reportPath,
+                            const DfuSeReader &reader, const QString &firmwareHash,
+                            DfuUtilBackend &backend, PhaseReporter &progress,
+                            const QProcessEnvironment &env)
+{
+    QVector<DeviceFinder::Device> devices;
+    const ToolResult found = backend.findEvery(reader.file(), progress, &devices);
+    if (!found.ok())
+        return exitWith(found);
+    for (const DeviceFinder::Device &device : qAsConst(devices))
+        progress.context(device.line());
+    int code = ExitSuccess;
+    int signal = 0;
+    {
+        const PrivateCopy copy(reader.bytes());
+        if (!copy.isValid())
+            return exitWith(
+                ToolResult::failure(ExitTransferFailed,
+                                    "The checked firmware cannot be copied for the devices ("
+                                        + copy.errorString() + "). Nothing was written."));
+        FleetUpdate fleet(QCoreApplication::applicationFilePath(),
+                          flags + QStringList {"--fn", copy.path()}, reportPath, firmwareHash);
+        code = fleet.run(
+            devices, env, [&] { return backend.everyDevice(); }, progress);
+        signal = fleet.caughtSignal();
+    }
+    if (signal != 0)
+        EndingSignals::endBy(signal);
+    return code;
+}
+
 int UpdateTool::usage(const QString &problem)
 {
     printError(problem
                + "\n"
-                 "Usage: DfuSeCommand.exe -c [-d] [--o] --fn FILE [-l]\n"
+                 "Usage: DfuSeCommand.exe [--all [--report FILE]] -c [-d] [--o] --fn FILE [-l]\n"
                  "  -c         connect to the DFU device\n"
                  "  -d         download the firmware file to it\n"
                  "  --o        accepted as the window passes it; dfu-util writes every block\n"
                  "  --fn FILE  the DfuSe or plain DFU firmware file (*.dfu), checked first\n"
-                 "  -l         leave DFU mode after the download");
+                 "  -l         leave DFU mode after the download\n"
+                 "  --all      update every matching device at once, each at its USB port\n"
+                 "  --report FILE  with --all, write what became of each device, as JSON\n"
+                 "DFU_DEVICE=PORT or DFU_DEVICE=serial:SERIAL takes that device alone.");
     return ExitUsage;
 }
 

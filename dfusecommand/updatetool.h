@@ -6,7 +6,10 @@
 
 #include <QStringList>
 
+class DfuSeReader;
+class DfuUtilBackend;
 class NativeNames;
+class PhaseReporter;
 class QProcessEnvironment;
 
 class UpdateTool
@@ -15,6 +18,10 @@ public:
     int run(const QStringList &arguments, const QProcessEnvironment &env, const NativeNames &names);
 
 private:
+    static int updateEvery(const QStringList &flags, const QString &reportPath,
+                           const DfuSeReader &reader, const QString &firmwareHash,
+                           DfuUtilBackend &backend, PhaseReporter &progress,
+                           const QProcessEnvironment &env);
     static int usage(const QString &problem);
     static ToolResult warnOf(const ToolResult &result);
     static int exitWith(const ToolResult &result);

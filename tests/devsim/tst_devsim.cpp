@@ -3,8 +3,8 @@
 #include "devsim/devsimoptions.h"
 #include "devsim/dfudevice.h"
 #include "devsim/dfufilelayout.h"
-#include "tests/handmadedfu.h"
 #include "dfuse/memorylayout.h"
+#include "tests/handmadedfu.h"
 
 #include <QFile>
 #include <QProcess>
@@ -523,6 +523,14 @@ void tst_DevSim::commandLine_data()
     QTest::newRow("exit code passed on") << QStringList() << "exit 3" << 3 << "";
     QTest::newRow("signal as 128+N") << QStringList() << "kill -KILL $$" << 128 + SIGKILL << "";
     QTest::newRow("bad option") << QStringList {"--devices", "0"} << "exit 0" << 125 << "usage";
+    QTest::newRow("a port and serial each, two serials alike")
+        << QStringList {"--devices", "3", "--serial", "SAME:device3"}
+        << "dfu-util -l | grep -q 'path=\"1-2\".*serial=\"BFSIM0000002\"'"
+           " && dfu-util -l | grep -q 'path=\"1-3\".*serial=\"SAME\"'"
+        << 0 << "";
+    QTest::newRow("a fault for one device alone")
+        << QStringList {"--devices", "2", "--fault", "error@1:7:device2"}
+        << "dfu-util -p 1-1 -a 0 -D fw.dfu && ! dfu-util -p 1-2 -a 0 -D fw.dfu" << 0 << "";
     QTest::newRow("symlink in the memory folder")
         << QStringList {"--memory", "mem"} << "exit 0" << 125 << "symlink";
     QTest::newRow("FIFO as the layout file")

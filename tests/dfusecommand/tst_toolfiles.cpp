@@ -253,6 +253,9 @@ void tst_ToolFiles::acceptsDeviations()
     QStringList lines = QString::fromUtf8(run.out).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.takeFirst(),
              "Firmware file " + file + ": 1 target, 2 elements, 64 bytes for device 0483:DF11");
+    QCOMPARE(lines.takeFirst(),
+             "SHA-256 of the firmware file: "
+                 + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
     QCOMPARE(lines, notes);
 }
 

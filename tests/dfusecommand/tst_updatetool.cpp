@@ -5,6 +5,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -43,6 +46,11 @@ private slots:
     void samples();
     void faults_data();
     void faults();
+    void choosesDevice_data();
+    void choosesDevice();
+    void flashesEvery_data();
+    void flashesEvery();
+    void interruptedEvery();
     void retryAfterError();
     void killedMidDownload();
     void verification_data();
@@ -63,7 +71,7 @@ private:
                  const QStringList &settings = {}) const;
     Run pack(const QStringList &arguments) const;
     QString packImages(const QStringList &images, QList<Image> *expected, bool plain = false) const;
-    QByteArray deviceBytes(int alternate, quint32 address, int size) const;
+    QByteArray deviceBytes(int alternate, quint32 address, int size, int number = 1) const;
 
     std::unique_ptr<QTemporaryDir> work;
     QString device;
@@ -130,11 +138,12 @@ QString tst_UpdateTool::packImages(const QStringList &images, QList<Image> *expe
     return path("packed.dfu");
 }
 
-// What the device's memory files hold at an address, each file a whole region.
-QByteArray tst_UpdateTool::deviceBytes(int alternate, quint32 address, int size) const
+// What the memory files of device number hold at an address, each file a whole region.
+QByteArray tst_UpdateTool::deviceBytes(int alternate, quint32 address, int size, int number) const
 {
     const QString prefix = QString("alt%1-").arg(alternate);
-    for (const QFileInfo &info : QDir(device).entryInfoList({prefix + "*.bin"}, QDir::Files)) {
+    const QDir folder(number == 1 ? device : QString("%1/device%2").arg(device).arg(number));
+    for (const QFileInfo &info : folder.entryInfoList({prefix + "*.bin"}, QDir::Files)) {
         const qint64 base = info.completeBaseName().mid(prefix.size()).toLongLong(nullptr, 16);
         if (address < base || address + qint64(size) > base + info.size())
             continue;
@@ -371,6 +380,13 @@ void tst_UpdateTool::faults_data()
         << "The image (20000 bytes) is bigger than the memory of the DFU device 0483:DF11 (16384 "
            "bytes)"
         << true;
+    QTest::newRow("DFU_DEVICE malformed")
+        << fromFile + QStringList {"--devices", "2"} << QStringList {"DFU_DEVICE=usb1"} << 2
+        << "DFU_DEVICE is \"usb1\"" << false;
+    QTest::newRow("DFU_DEVICE at no device")
+        << fromFile + QStringList {"--devices", "2"}
+        << QStringList {"DFU_DEVICE=1-3", "DFU_WAIT_SECONDS=0"} << 10
+        << "No DFU device 0483:DF11 at USB port 1-3 appeared within 0 s" << false;
     QTest::newRow("two run-time devices")
         << QStringList {"--runtime", "--devices", "2"} << QStringList() << 7
         << "2 devices 0483:DF11 are connected in run-time mode" << false;
@@ -404,6 +420,183 @@ void tst_UpdateTool::faults()
         QVERIFY2(!run.out.contains("Running dfu-util"), run.out.constData());
         QVERIFY(deviceBytes(0, expected.first().address, 16) != expected.first().data.left(16));
     }
+}
+
+void tst_UpdateTool::choosesDevice_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("selection");
+    // The device written, 0 for none, and the devices named, as "PORT SERIAL".
+    QTest::addColumn<int>("written");
+    QTest::addColumn<QStringList>("named");
+
+    const QStringList two = {"--devices", "2"};
+    const QStringList shared
+        = {"--devices", "3", "--serial", "SAME:device2", "--serial", "SAME:device3"};
+    QTest::newRow("second of two, by port") << two << "1-2" << 2 << QStringList();
+    QTest::newRow("second of two, by serial") << two << "serial:BFSIM0000002" << 2 << QStringList();
+    QTest::newRow("none chosen") << two << "" << 0
+                                 << QStringList {"1-1 BFSIM0000001", "1-2 BFSIM0000002"};
+    QTest::newRow("shared serial, by port") << shared << "1-3" << 3 << QStringList();
+    QTest::newRow("shared serial, by serial")
+        << shared << "serial:SAME" << 0 << QStringList {"1-2 SAME", "1-3 SAME"};
+    QTest::newRow("run-time, by port")
+        << QStringList {"--runtime"} + two << "1-2" << 2 << QStringList();
+    QTest::newRow("run-time, none chosen") << QStringList {"--runtime"} + two << "" << 0
+                                           << QStringList {"1-1 BFSIM0000001", "1-2 BFSIM0000002"};
+}
+
+void tst_UpdateTool::choosesDevice()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, selection);
+    QFETCH(int, written);
+    QFETCH(QStringList, named);
+
+    QList<Image> expected;
+    const QString file = packImages({"0@0x08000000:5000"}, &expected);
+    QVERIFY(!file.isEmpty());
+    const Run run
+        = onDevice(options, {"-c", "-d", "--fn", file, "-l"}, {"DFU_DEVICE=" + selection});
+    QCOMPARE(run.exitCode, written ? 0 : 7);
+    const int devices = options.at(options.indexOf("--devices") + 1).toInt();
+    for (int number = 1; number <= devices; ++number)
+        QCOMPARE(deviceBytes(0, 0x08000000, 5000, number) == expected.first().data,
+                 number == written);
+
+    // The window offers the devices these lines name.
+    const QString name = options.contains("--runtime")
+        ? "DFU run-time"
+        : "@Internal Flash  /0x08000000/04*016Kg,01*064Kg,07*128Kg";
+    QStringList lines;
+    for (const QString &device : named)
+        lines << QString("DFU device %1: 0483:df11, serial \"%2\", bcdDevice 0200, \"%3\"")
+                     .arg(device.section(' ', 0, 0), device.section(' ', 1), name);
+    QStringList found;
+    for (const QByteArray &line : outputLines(run.out)) {
+        if (line.startsWith("DFU device "))
+            found << QString::fromUtf8(line);
+        if (line.startsWith("Running dfu-util ") && !line.contains(" -l"))
+            QVERIFY2(line.contains(QString(" -p 1-%1 ").arg(written).toUtf8()), line.constData());
+    }
+    QCOMPARE(found, lines);
+}
+
+void tst_UpdateTool::flashesEvery_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("selection");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("results");
+
+    QTest::newRow("four, the third vanishes")
+        << QStringList {"--devices", "4", "--fault", "disconnect@4:device3", "--new-bcd", "0x0201"}
+        << "" << 4 << QStringList {"1-1 succeeded", "1-2 succeeded", "1-3 failed", "1-4 succeeded"};
+    QTest::newRow("those with one serial")
+        << QStringList {"--devices", "3", "--serial", "SAME:device2", "--serial", "SAME:device3"}
+        << "serial:SAME" << 0 << QStringList {"1-2 succeeded", "1-3 succeeded"};
+}
+
+void tst_UpdateTool::flashesEvery()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, selection);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, results);
+
+    QList<Image> expected;
+    const QString file = packImages({"0@0x08000000:20000"}, &expected);
+    QVERIFY(!file.isEmpty());
+    const QString report = path("report.json");
+    const Run run = onDevice(options, {"--all", "-c", "-d", "--fn", file, "-l", "--report", report},
+                             {"DFU_DEVICE=" + selection});
+    QCOMPARE(run.exitCode, exitCode);
+
+    QFile reportFile(report);
+    QVERIFY(reportFile.open(QIODevice::ReadOnly));
+    QFile firmware(file);
+    QVERIFY(firmware.open(QIODevice::ReadOnly));
+    const auto sha256 = [](const QByteArray &bytes) {
+        return QString::fromLatin1(
+            QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    };
+    const QString fileHash = sha256(firmware.readAll());
+    QStringList seen;
+    for (const QJsonValue &value : QJsonDocument::fromJson(reportFile.readAll()).array()) {
+        const QJsonObject row = value.toObject();
+        const QString port = row.value("port").toString();
+        seen << port + " " + row.value("result").toString();
+        // Each line as the device ended, before the table.
+        QVERIFY(run.out.contains("\nDevice at USB port " + port.toUtf8() + ": "));
+        QCOMPARE(row.value("firmwareSha256").toString(), fileHash);
+        QCOMPARE(row.value("bcdDeviceBefore").toString(), QString("0200"));
+        QVERIFY(QDateTime::fromString(row.value("start").toString(), Qt::ISODateWithMs)
+                <= QDateTime::fromString(row.value("end").toString(), Qt::ISODateWithMs));
+        const QByteArray memory = deviceBytes(0, 0x08000000, 20000, port.mid(2).toInt());
+        if (row.value("result") == "succeeded") {
+            QVERIFY(memory == expected.first().data);
+            QCOMPARE(row.value("readBackSha256").toString(), sha256(memory));
+            QCOMPARE(row.value("bcdDeviceAfter").toString(),
+                     options.contains("--new-bcd") ? QString("0201") : QString());
+        } else {
+            QCOMPARE(row.value("exitCode").toInt(), exitCode);
+            QVERIFY2(row.value("message").toString().contains("The firmware is incomplete"),
+                     qPrintable(row.value("message").toString()));
+            QVERIFY(row.value("readBackSha256").isNull());
+        }
+    }
+    QCOMPARE(seen, results);
+}
+
+// A signal ends every device's tool, and their dfu-util, then the report is written and the
+// tool ends by that signal. Both devices take 20 s per erase, so the signal comes mid-download.
+void tst_UpdateTool::interruptedEvery()
+{
+    QList<Image> expected;
+    const QString file = packImages({"0@0x08000000:5000"}, &expected);
+    QVERIFY(!file.isEmpty());
+    QProcess devsim;
+    devsim.setProcessEnvironment(environment());
+    devsim.start(DEVSIM,
+                 {"--memory", device, "--devices", "2", "--poll-ms", "20000", "--", DFUSECOMMAND,
+                  "--all", "-c", "-d", "--fn", file, "--report", path("report.json")});
+    const auto guard = qScopeGuard([&] {
+        devsim.kill();
+        devsim.waitForFinished();
+    });
+    const auto children = [](const QByteArray &pid) {
+        QFile file("/proc/" + pid + "/task/" + pid + "/children");
+        return file.open(QIODevice::ReadOnly) ? file.readAll().simplified().split(' ')
+                                              : QList<QByteArray>();
+    };
+    QByteArray tool;
+    QList<QByteArray> downloads;
+    QTRY_COMPARE_WITH_TIMEOUT(([&] {
+                                  tool = children(QByteArray::number(devsim.processId())).value(0);
+                                  downloads.clear();
+                                  for (const QByteArray &job : children(tool)) {
+                                      for (const QByteArray &dfuUtil : children(job)) {
+                                          QFile command("/proc/" + dfuUtil + "/cmdline");
+                                          if (command.open(QIODevice::ReadOnly)
+                                              && command.readAll().contains("-D"))
+                                              downloads << dfuUtil;
+                                      }
+                                  }
+                                  return downloads.size();
+                              }()),
+                              2, 15000);
+
+    QCOMPARE(::kill(pid_t(tool.toLongLong()), SIGTERM), 0);
+    QVERIFY(devsim.waitForFinished(15000));
+    QCOMPARE(devsim.exitCode(), 128 + SIGTERM);
+    for (const QByteArray &dfuUtil : downloads)
+        QVERIFY(processEnded(dfuUtil));
+    QFile report(path("report.json"));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QJsonArray rows = QJsonDocument::fromJson(report.readAll()).array();
+    QCOMPARE(rows.size(), 2);
+    for (const QJsonValue &row : rows)
+        QCOMPARE(row.toObject().value("result").toString(), QString("stopped"));
 }
 
 // A device left in dfuERROR by a failed update takes the next one.
@@ -471,11 +664,12 @@ void tst_UpdateTool::verification_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QStringList>("lines");
 
-    // %1 and %2 stand for the expected and the stored byte. With --alt, one image: 20000 bytes
-    // at 0x08000000, or 4000 at 0x08004000 with "%HIGH%".
+    // %1 and %2 stand for the expected and the stored byte, %3 for the SHA-256 of every image.
+    // With --alt, one image: 20000 bytes at 0x08000000, or 4000 at 0x08004000 with "%HIGH%".
+    const QString readBack = "SHA-256 of the bytes read back: %3 (";
     QTest::newRow("good") << QStringList() << 0 << ""
                           << QStringList {"Verified 20000 bytes at 0x08000000",
-                                          "Verified 16 bytes at 0x1FFFC000",
+                                          "Verified 16 bytes at 0x1FFFC000", readBack,
                                           "Flash verified: every byte matches the file",
                                           "Leaving DFU Mode..."};
     QTest::newRow("corrupt")
@@ -484,7 +678,7 @@ void tst_UpdateTool::verification_data()
            "stays in DFU mode: retry the update.\n"
         << QStringList {"Element at 0x08000000 differs from the file, first at 0x08002710: "
                         "expected %1, found %2",
-                        "Verified 16 bytes at 0x1FFFC000"};
+                        "Verified 16 bytes at 0x1FFFC000", "SHA-256 of the bytes read back: "};
     QTest::newRow("read-protected")
         << QStringList {"--fault", "readprotect"} << 0
         << "Warning: the flash could not be verified (dfu-util could not read back the element "
@@ -508,7 +702,7 @@ void tst_UpdateTool::verification_data()
                         "read",
                         "Leaving DFU Mode..."};
     QTest::newRow("plain") << QStringList {"--plain"} << 0 << ""
-                           << QStringList {"Verified 20000 bytes at 0x00000000",
+                           << QStringList {"Verified 20000 bytes at 0x00000000", readBack,
                                            "Flash verified: every byte matches the file",
                                            "Leaving DFU Mode..."};
     QTest::newRow("plain, corrupt")
@@ -516,7 +710,8 @@ void tst_UpdateTool::verification_data()
         << "The flash verification failed at 0x00002710: expected %1, found %2. The device "
            "stays in DFU mode: retry the update.\n"
         << QStringList {"Element at 0x00000000 differs from the file, first at 0x00002710: "
-                        "expected %1, found %2"};
+                        "expected %1, found %2",
+                        "SHA-256 of the bytes read back: "};
     const QString unreadable = "Warning: the flash could not be verified (dfu-util could not "
                                "read back the device's memory: ";
     const QStringList unread = {"Element at 0x00000000 not checked: dfu-util could not read back "
@@ -575,7 +770,12 @@ void tst_UpdateTool::verification()
         if (!line.startsWith("dfu-util: ") && !line.startsWith("Running dfu-util "))
             after << QString::fromUtf8(line);
     }
+    QByteArray images;
+    for (const Image &image : expected)
+        images += image.data;
     lines.replaceInStrings("%1", bytes[0]).replaceInStrings("%2", bytes[1]);
+    lines.replaceInStrings("%3",
+                           QCryptographicHash::hash(images, QCryptographicHash::Sha256).toHex());
     QCOMPARE(after.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i)
         QVERIFY2(after.at(i).startsWith(lines.at(i)), qPrintable(after.at(i)));
