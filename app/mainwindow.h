@@ -2,6 +2,8 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "update/devicelinereader.h"
+
 #include <QByteArray>
 #include <QMainWindow>
 #include <QProcess>
@@ -35,10 +37,12 @@ private slots:
     void processError(QProcess::ProcessError err);
     void processReadyReadSTD();
     void processReadyReadERR();
+    void updateChosenDevice(const QString &port);
     void ShowAbout();
     void ShowAboutQt();
 
 private:
+    void runUpdate(const QString &device);
     void scanOutput(const QByteArray &chunk);
     void endRun();
     void offerRetry();
@@ -53,6 +57,9 @@ private:
     QProcess *process;
     QTimer retryTimer;
     QByteArray outputBuffer;
+    DeviceLineReader deviceLines;
+    // The port path of the one device the current run is for; empty: whichever the tool finds.
+    QString chosenDevice;
     bool retryPending;
     bool updating;
     QByteArray errorOutput;

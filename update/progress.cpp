@@ -2,8 +2,8 @@
 #include "app/mainwindow.h"
 
 #include "app/form/mainwindowform.h"
-#include "scan/textscanner.h"
 #include "dfusecommand/toolcontract.h"
+#include "scan/textscanner.h"
 
 #include <QProgressBar>
 #include <QTimer>
@@ -46,6 +46,7 @@ QString MainWindow::decodeOutput(const QByteArray &bytes)
 void MainWindow::scanOutput(const QByteArray &chunk)
 {
     appendLog("Process Output:\n" + decodeOutput(chunk));
+    deviceLines.feed(chunk);
     outputBuffer.append(chunk);
 
     // Recognised lines are dropped from the front all at once when the chunk is done.

@@ -1,6 +1,7 @@
 // One firmware update: checks the file, runs the tool and reports how it ended.
 #include "app/mainwindow.h"
 
+#include "app/devicechooser.h"
 #include "app/form/mainwindowform.h"
 #include "dfusecommand/toolcontract.h"
 
@@ -8,10 +9,22 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcessEnvironment>
 #include <QPushButton>
 #include <QStringList>
 
+// The user's own start is for whichever device the tool finds.
 void MainWindow::startUpgrade()
+{
+    runUpdate(QString());
+}
+
+void MainWindow::updateChosenDevice(const QString &port)
+{
+    runUpdate(port);
+}
+
+void MainWindow::runUpdate(const QString &device)
 {
     if (updating)
         return;
@@ -32,6 +45,9 @@ void MainWindow::startUpgrade()
     form->startUpdateButton->setEnabled(false);
     form->customFirmwareButton->setEnabled(false);
     appendLog("Setting device to DFU Mode");
+    chosenDevice = device;
+    if (!chosenDevice.isEmpty())
+        appendLog("Device chosen: USB port " + chosenDevice);
 
     // The user's own start is the way out of a pending retry.
     retryPending = false;
@@ -69,7 +85,13 @@ void MainWindow::startProcess()
     appendLog("Process command: " + commandLine);
 
     outputBuffer.clear();
+    deviceLines.clear();
     errorOutput.clear();
+    if (!chosenDevice.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(ToolContract::DeviceVariable, chosenDevice);
+        process->setProcessEnvironment(environment);
+    }
 
     // An argument list, not the logged string: a quote in the path must not split it.
     const QStringList arguments = {"-c", "-d", "--o", "--fn", firmwareFile, "-l"};
@@ -96,6 +118,7 @@ void MainWindow::processReadyReadERR()
 void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     processReadyReadSTD();
+    deviceLines.finish();
     processReadyReadERR();
     endRun();
 
@@ -132,6 +155,16 @@ void MainWindow::processFinished(int exitCode, QProcess::ExitStatus exitStatus)
     }
 
     offerRetry();
+
+    // The tool updated none of the devices it found: the user says which one is meant. Closed
+    // without a choice, the window stays as after any failure.
+    if (exitCode == ToolContract::ExitSeveralDevices && exitStatus == QProcess::NormalExit
+        && !deviceLines.devices().isEmpty()) {
+        auto *chooser = new DeviceChooser(deviceLines.devices(), this);
+        chooser->setAttribute(Qt::WA_DeleteOnClose);
+        connect(chooser, SIGNAL(deviceChosen(QString)), this, SLOT(updateChosenDevice(QString)));
+        chooser->open();
+    }
 }
 
 void MainWindow::processError(QProcess::ProcessError err)

@@ -1,5 +1,6 @@
-// The window tests' stand-in for the update tool. It records its pid, its arguments (one a line)
-// and its launches beside itself, then runs the steps in DfuSeCommand.script there, one a line:
+// The window tests' stand-in for the update tool. It records its pid, its arguments (one a line),
+// its launches and the DFU_DEVICE of each ("-" when unset) beside itself, then runs the steps in
+// DfuSeCommand.script there, one a line:
 //   out TEXT, err TEXT   print TEXT, with \n \r \0 \\ escapes, to standard output or error
 //   wait                 until a file "go" appears beside the tool, which it then removes
 //   exit N               exit with code N (the script's end is exit 0)
@@ -83,6 +84,8 @@ int main(int argc, char *argv[])
         args.write(argument.toUtf8() + '\n');
     args.commit();
     write(dir + "launches", "run\n", QIODevice::Append);
+    write(dir + "devices", qEnvironmentVariable("DFU_DEVICE", "-").toUtf8() + '\n',
+          QIODevice::Append);
 
     QFile launchesFile(dir + "launches");
     launchesFile.open(QIODevice::ReadOnly);

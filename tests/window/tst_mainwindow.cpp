@@ -311,6 +311,7 @@ void tst_MainWindow::slotTable()
         "processError(QProcess::ProcessError)",
         "processReadyReadSTD()",
         "processReadyReadERR()",
+        "updateChosenDevice(QString)",
         "ShowAbout()",
         "ShowAboutQt()",
     };

@@ -1,7 +1,7 @@
 // Whole update runs against fake tools placed where the program looks for the real one.
 #include "fakeupdatetool.h"
-#include "tests/mainwindowprobe.h"
 #include "modalanswerer.h"
+#include "tests/mainwindowprobe.h"
 
 #include <QFile>
 #include <QLabel>
@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 
 class tst_UpdateRun : public QObject
@@ -31,6 +32,8 @@ private slots:
     void failedToStart();
     void retry_data();
     void retry();
+    void chooseDevice_data();
+    void chooseDevice();
     void secondStartIgnored();
     void closeKillsTool();
     void arguments_data();
@@ -391,6 +394,86 @@ void tst_UpdateRun::retry()
     QCOMPARE(FakeUpdateTool::record("launches"), QByteArray("run\nrun\n"));
     QCOMPARE(MainWindowProbe::logEntries(*window).count("Setting device to DFU Mode"), 1);
     QCOMPARE(MainWindowProbe::logEntries(*window).last(), QString("Update Successful"));
+    delete window;
+}
+
+void tst_UpdateRun::chooseDevice_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<int>("choice"); // -1: Cancel
+
+    const QByteArray two = "out DFU device 1-1: 0483:df11, serial \"3262355B\", bcdDevice 2200, "
+                           "\"@Internal Flash  /0x08000000/064*0002Kg\"\\n\n"
+                           "out DFU device 1-2.4: 0483:df11, serial \"3262355B\", bcdDevice 2200, "
+                           "\"@Internal Flash  /0x08000000/064*0002Kg\"\\n";
+    const QStringList twoRows = {"1-1 | 0483:df11 | 3262355B", "1-2.4 | 0483:df11 | 3262355B"};
+    QTest::newRow("second of two, same serial") << two << 7 << twoRows << 1;
+    QTest::newRow("cancelled") << two << 7 << twoRows << -1;
+    QTest::newRow("in pieces, CR LF, last line unended")
+        << QByteArray("out DFU device list:\\r\\nDFU device 3-1: 0483:df11, ser\nwait\n"
+                      "out ial \"B\", bcdDevice 0200, \"@Flash\"\\r\\n"
+                      "DFU device 3-2: 1209:70b1, serial \"\", bcdDevice 0100, \"@X\"")
+        << 7 << QStringList {"3-1 | 0483:df11 | B", "3-2 | 1209:70b1 | "} << 1;
+    QTest::newRow("none named") << QByteArray("out several devices\\n") << 7 << QStringList() << -1;
+    QTest::newRow("named, another code") << two << 4 << QStringList() << -1;
+}
+
+void tst_UpdateRun::chooseDevice()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(int, code);
+    QFETCH(QStringList, rows);
+    QFETCH(int, choice);
+    QByteArray script;
+    for (const QByteArray &step : output.split('\n'))
+        script += "launch 1 " + step + '\n';
+    QVERIFY(FakeUpdateTool::place(script + "launch 1 exit " + QByteArray::number(code)));
+
+    // No chooser is expected without rows: one would stay open.
+    QStringList shown;
+    ModalAnswerer answerer;
+    if (!rows.isEmpty())
+        answerer.add([&](QWidget *w) {
+            auto *list = w->findChild<QTreeWidget *>();
+            QVERIFY(list);
+            for (QTreeWidgetItem *item : list->findItems("*", Qt::MatchWildcard))
+                shown << item->text(0) + " | " + item->text(1) + " | " + item->text(2);
+            if (choice >= 0 && choice < shown.size())
+                list->topLevelItem(choice)->setSelected(true);
+            const QString pictures = qEnvironmentVariable("BRINDLEFLASH_SCREENSHOTS");
+            if (choice >= 0 && !pictures.isEmpty())
+                w->grab().save(pictures + "/devicechooser.png");
+            for (auto *button : w->findChildren<QPushButton *>()) {
+                if (button->text().remove('&') == (choice < 0 ? "Cancel" : "Update"))
+                    button->click();
+            }
+        });
+    auto *window = new MainWindow;
+    MainWindowForm *f = start(*window, firmware);
+    if (output.contains("wait")) {
+        QTRY_VERIFY(f->detailText->toPlainText().contains(", ser\n"));
+        QVERIFY(FakeUpdateTool::go());
+    }
+    QTRY_COMPARE(f->startUpdateButton->text(), QString("Retry Update"));
+    if (!rows.isEmpty())
+        QTRY_VERIFY(answerer.idle());
+    QCOMPARE(shown, rows);
+
+    if (choice >= 0) {
+        QTRY_VERIFY(!window->isVisible());
+        const QString port = rows.at(choice).section(" | ", 0, 0);
+        QVERIFY(MainWindowProbe::logEntries(*window).contains("Device chosen: USB port " + port));
+        QCOMPARE(FakeUpdateTool::record("devices"), "-\n" + port.toUtf8() + '\n');
+    } else {
+        QVERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(f->statusLabel->text(), QString(failureStatus));
+        QVERIFY(MainWindowProbe::logEntries(*window).last().endsWith(" Code: "
+                                                                     + QString::number(code)));
+        f->startUpdateButton->click();
+        QTRY_COMPARE(FakeUpdateTool::record("devices"), QByteArray("-\n-\n"));
+    }
     delete window;
 }
 
